@@ -1,0 +1,146 @@
+#ifndef KS_NODE_H
+#define KS_NODE_H
+
+#include <ku/kuBase.h>
+#include <ku/kuSphere.h>
+
+#include <vector>
+
+class ksThreadBuffer;
+
+// A scene-graph node: name, cull/render/isect masks, bounds, children, subscribers and one
+// clone per thread buffer. The master (clone 0) is what the application changes; each cull
+// pipeline reads its own clone, kept in step by update tokens (see ksThreadBuffer).
+// Threads: setters on the application thread against the master; a clone is read by its
+// pipeline's cull thread and written only by syncWithMasterClone.
+class KX_API ksNode : public kuBase {
+public:
+    // The 11 subscriber events.
+    enum Event {
+        EVENT_DELETE = 0,
+        EVENT_CULL = 1,
+        EVENT_DRAW = 2,
+        EVENT_ISECT = 3,
+        EVENT_UPDATE = 4,
+        EVENT_ADD_CHILD = 5,
+        EVENT_REMOVE_CHILD = 6,
+        EVENT_ADD_PARENT = 7,
+        EVENT_REMOVE_PARENT = 8,
+        EVENT_BOUNDS_CHANGED = 9,
+        EVENT_NAME_CHANGED = 10,
+        NUM_EVENTS = 11
+    };
+
+    // Update tokens of the node's own state; derived classes number theirs from the first free
+    // token of their base class.
+    enum Token {
+        TOKEN_NAME = 1,
+        TOKEN_MASKS = 2,
+        TOKEN_BOUNDS = 3,
+        TOKEN_CHILDREN = 4,
+        FIRST_FREE_TOKEN = 5
+    };
+
+    // Told of a node's events. result points at a word the subscriber may change (for
+    // EVENT_CULL: leave bit 0 set to stop the node from being culled further); it may be null.
+    class KX_API Subscriber : public kuMemBase {
+    public:
+        virtual void notify(int event, ksNode* node, void* data, int* result) = 0;
+
+    protected:
+        ~Subscriber() override = default;
+    };
+
+    // A master node. A null thread buffer means the calling thread's (or the master buffer).
+    explicit ksNode(ksThreadBuffer* threadBuffer = nullptr);
+
+    void setName(const char* name) override;
+    const ClassType* getClassType() const override;
+
+    void setCullMask(unsigned int mask);
+    unsigned int getCullMask() const { return m_cullMask; }
+    void setRenderMask(unsigned int mask);
+    unsigned int getRenderMask() const { return m_renderMask; }
+    void setIsectMask(unsigned int mask);
+    unsigned int getIsectMask() const { return m_isectMask; }
+
+    // Static bounds are set with setBounds and kept; otherwise the bounds follow the children.
+    // notifyParents: tell the parents' subscribers that the bounds changed.
+    void setStaticBoundsEnable(bool enable, bool notifyParents);
+    bool getStaticBoundsEnable() const { return m_staticBounds; }
+    void setBounds(const kuSphered& bounds, bool notifyParents);
+    // In the node's parent's coordinates; an invalid sphere when there is nothing to bound.
+    virtual kuSphered getBounds() const;
+
+    int addChild(ksNode* child);
+    int removeChild(ksNode* child);
+    int getNumChildren() const { return static_cast<int>(m_children.size()); }
+    ksNode* getChild(int index) const;
+    int getNumParents() const { return static_cast<int>(m_parents.size()); }
+    ksNode* getParent(int index) const;
+
+    // Subscribers belong to the master; clones notify the master's.
+    int addSubscriber(int event, Subscriber* subscriber);
+    int removeSubscriber(int event, Subscriber* subscriber);
+    int getNumSubscribers(int event) const;
+    void notifySubscribers(int event, void* data, int* result);
+
+    // Node class ids: one per registered node class type (ids from 1; 0 means none).
+    static int registerNode(const ClassType* type);
+    static int unregisterNode(const ClassType* type);
+    static int getRegisteredNodeId(const ClassType* type);
+    virtual int getNodeId() const;
+
+    // Clones.
+    ksNode* getClone(int index) const;
+    int getCloneIndex() const { return m_cloneIndex; }
+    bool isMasterClone() const { return m_cloneIndex == 0; }
+    ksThreadBuffer* getThreadBuffer() const { return m_threadBuffer; }
+    // A new clone of this node for thread buffer index (derived node classes override it to
+    // build their own type through their clone constructor).
+    virtual ksNode* createClone(int index, ksThreadBuffer* threadBuffer) const;
+    // Applies one update token from the master (clones[0]) to this clone.
+    virtual void syncWithMasterClone(int token, ksNode** clones);
+
+    kuBase* makeCopy(int options = 0) const override;
+    bool compare(const kuBase* other, int options = 0) const override;
+    // Copies the node part: name (unless excluded), masks, bounds settings. Not the children.
+    int copy(const ksNode* source, int options = 0);
+
+    static ClassType* getStaticClassType();
+    static int initializeClass();
+    static int shutdownClass();
+
+protected:
+    // Clone constructor: joins the master's clone array at index and takes the master's state.
+    ksNode(ksNode** clones, int index, ksThreadBuffer* threadBuffer);
+    ~ksNode() override;
+
+    // Queues token on this node's thread buffer.
+    void queueUpdate(int token);
+    // The clone array shared by the master and its clones (for createClone overrides).
+    ksNode** getClones() const { return m_clones; }
+
+private:
+    friend class ksThreadBuffer;
+    // Makes the clone for index if missing; returns it.
+    ksNode* ensureClone(int index, ksThreadBuffer* threadBuffer);
+    void releaseClone(int index);
+
+    unsigned int m_cullMask = 0xffffffffu;
+    unsigned int m_renderMask = 0xffffffffu;
+    unsigned int m_isectMask = 0xffffffffu;
+    bool m_staticBounds = false;
+    kuSphered m_bounds;
+    std::vector<kuRef<ksNode>> m_children;
+    std::vector<ksNode*> m_parents;
+
+    struct SubscriberList;
+    SubscriberList* m_subscribers = nullptr; // master only
+
+    ksNode** m_clones;
+    int m_cloneIndex;
+    ksThreadBuffer* m_threadBuffer;
+};
+
+#endif

@@ -1,0 +1,26 @@
+#ifndef KU_NOTIFY_H
+#define KU_NOTIFY_H
+
+#include <ku/kuBase.h>
+
+// Receives every message, whatever the print threshold.
+typedef void (*kuNotifyCallback)(int level, const kuBase::ClassType* classType, const char* message,
+                                 void* userData);
+
+// Diagnostics. Levels: 1 debug, 2 per-frame traces, 3 information, 4 fallbacks that keep
+// working, 5 failed or ignored requests, 6 failures of set-up and shut-down, 7 fatal.
+// Messages at or above the threshold (default 5) are printed to stderr.
+// Thread-safe: may be called from any thread.
+class KX_API kuNotify {
+public:
+    enum Level { DEBUG = 1, TRACE = 2, INFO = 3, NOTICE = 4, WARN = 5, FAIL = 6, FATAL = 7 };
+
+    static void print(int level, const kuBase::ClassType* classType, const char* format, ...)
+        __attribute__((format(printf, 3, 4)));
+
+    static void setLevel(int level);
+    static int getLevel();
+    static void setCallback(kuNotifyCallback callback, void* userData);
+};
+
+#endif

@@ -1,0 +1,67 @@
+#ifndef KX_ISECTORLOS_H
+#define KX_ISECTORLOS_H
+
+#include <ku/kuBase.h>
+#include <ku/kuVec.h>
+#include <kx/kxPositionable.h>
+
+#include <mutex>
+
+class ksNode;
+
+// A line-of-sight probe: a segment from its position along its heading and pitch, of length
+// setSegmentRange, tested against the target's geometry whose isect mask shares a bit with the
+// probe's. An isector service casts it and stores the result here.
+// Threads: settings on the application thread; results written by the service (possibly on its
+// worker thread) and read under the probe's lock.
+class KX_API kxIsectorLOS : public kuBase, public kxPositionable {
+public:
+    // Mode bits.
+    enum Mode {
+        MODE_ENABLED = 1,   // the probe is cast
+        MODE_BACKFACES = 2, // back-facing triangles count as hits
+        MODE_NORMAL = 4,    // the hit triangle's normal is kept
+        MODE_NEAREST = 8,   // the nearest hit along the segment (otherwise any hit)
+        MODE_DEFAULT = MODE_ENABLED | MODE_BACKFACES | MODE_NORMAL
+    };
+
+    kxIsectorLOS();
+
+    void setMode(int mode) { m_mode = mode; }
+    int getMode() const { return m_mode; }
+    void setIsectMask(unsigned int mask) { m_isectMask = mask; }
+    unsigned int getIsectMask() const { return m_isectMask; }
+    void setTarget(const ksNode* target);
+    const ksNode* getTarget() const;
+    void setSegmentRange(double range) { m_segmentRange = range; }
+    double getSegmentRange() const { return m_segmentRange; }
+
+    // 1 and the hit point (world coordinates) when the last cast hit; -32767 otherwise.
+    int getHitPoint(kuVec3d* point) const;
+    // 1 and the hit triangle's unit normal when the last cast hit; -32767 otherwise.
+    int getHitNormal(kuVec3f* normal) const;
+    // Written by the isector service.
+    void setHit(const kuVec3d& point, const kuVec3f& normal);
+    void clearHit();
+
+    const ClassType* getClassType() const override;
+    static ClassType* getStaticClassType();
+    static int initializeClass();
+    static int shutdownClass();
+
+protected:
+    ~kxIsectorLOS() override;
+
+private:
+    int m_mode = MODE_DEFAULT;
+    unsigned int m_isectMask = 0xffffffffu;
+    double m_segmentRange = 1000.0;
+    kuRef<const ksNode> m_target;
+
+    mutable std::mutex m_hitMutex;
+    bool m_hit = false;
+    kuVec3d m_hitPoint;
+    kuVec3f m_hitNormal;
+};
+
+#endif

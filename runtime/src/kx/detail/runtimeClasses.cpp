@@ -1,0 +1,44 @@
+#include "kx/detail/runtimeClasses.h"
+
+#include <kr/krTexture.h>
+#include <ks/ksNode.h>
+#include <ks/ksTransform.h>
+#include <ku/kuBase.h>
+#include <kx/kxCoordConverter.h>
+#include <kx/kxIsectorLOS.h>
+#include <kx/kxIsectorService.h>
+#include <kx/kxIsectorServiceAsynchronous.h>
+#include <kx/kxModule.h>
+#include <kx/kxTransform.h>
+
+namespace {
+struct ClassEntry {
+    int (*initialize)();
+    int (*shutdown)();
+};
+
+const ClassEntry s_classes[] = {
+    {kuBase::initializeClass, kuBase::shutdownClass},
+    {krTexture::initializeClass, krTexture::shutdownClass},
+    {ksNode::initializeClass, ksNode::shutdownClass},
+    {ksTransform::initializeClass, ksTransform::shutdownClass},
+    {kxTransform::initializeClass, kxTransform::shutdownClass},
+    {kxModule::initializeClass, kxModule::shutdownClass},
+    {kxCoordConverter::initializeClass, kxCoordConverter::shutdownClass},
+    {kxIsectorLOS::initializeClass, kxIsectorLOS::shutdownClass},
+    {kxIsectorService::initializeClass, kxIsectorService::shutdownClass},
+    {kxIsectorServiceAsynchronous::initializeClass, kxIsectorServiceAsynchronous::shutdownClass},
+};
+} // namespace
+
+int kxRuntimeClasses::initialize() {
+    for (const ClassEntry& entry : s_classes)
+        if (entry.initialize() != 1)
+            return -32767;
+    return 1;
+}
+
+void kxRuntimeClasses::shutdown() {
+    for (auto it = std::rbegin(s_classes); it != std::rend(s_classes); ++it)
+        it->shutdown();
+}

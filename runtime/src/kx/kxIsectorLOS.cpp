@@ -1,0 +1,71 @@
+#include <kx/kxIsectorLOS.h>
+
+#include <ks/ksNode.h>
+
+namespace {
+kuBase::ClassType* s_classType = nullptr;
+}
+
+kxIsectorLOS::kxIsectorLOS() {
+    registerInstance(s_classType);
+}
+kxIsectorLOS::~kxIsectorLOS() {
+    unregisterInstance(s_classType);
+}
+
+void kxIsectorLOS::setTarget(const ksNode* target) {
+    m_target = target;
+}
+const ksNode* kxIsectorLOS::getTarget() const {
+    return m_target.get();
+}
+
+int kxIsectorLOS::getHitPoint(kuVec3d* point) const {
+    std::lock_guard<std::mutex> guard(m_hitMutex);
+    if (!m_hit)
+        return KU_FAILURE;
+    if (point)
+        *point = m_hitPoint;
+    return KU_SUCCESS;
+}
+
+int kxIsectorLOS::getHitNormal(kuVec3f* normal) const {
+    std::lock_guard<std::mutex> guard(m_hitMutex);
+    if (!m_hit)
+        return KU_FAILURE;
+    if (normal)
+        *normal = m_hitNormal;
+    return KU_SUCCESS;
+}
+
+void kxIsectorLOS::setHit(const kuVec3d& point, const kuVec3f& normal) {
+    std::lock_guard<std::mutex> guard(m_hitMutex);
+    m_hit = true;
+    m_hitPoint = point;
+    m_hitNormal = normal;
+}
+
+void kxIsectorLOS::clearHit() {
+    std::lock_guard<std::mutex> guard(m_hitMutex);
+    m_hit = false;
+}
+
+const kuBase::ClassType* kxIsectorLOS::getClassType() const {
+    return s_classType;
+}
+kuBase::ClassType* kxIsectorLOS::getStaticClassType() {
+    return s_classType;
+}
+
+int kxIsectorLOS::initializeClass() {
+    if (!s_classType)
+        s_classType =
+            new ClassType("kxIsectorLOS", kuBase::getStaticClassType(), nullptr, true, false);
+    return KU_SUCCESS;
+}
+
+int kxIsectorLOS::shutdownClass() {
+    delete s_classType;
+    s_classType = nullptr;
+    return KU_SUCCESS;
+}

@@ -1,0 +1,172 @@
+#include <kx/kxKernel.h>
+
+#include "kx/detail/runtimeClasses.h"
+
+#include <ks/ksServiceMgr.h>
+#include <ks/ksThreadBuffer.h>
+#include <ks/ksgu.h>
+#include <ku/kuNotify.h>
+#include <kx/kxModule.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+kxKernel* s_kernel = nullptr;
+
+// Reads "--notify LEVEL" or "--notify=LEVEL"; other arguments belong to the application.
+void readOptions(int argc, char** argv) {
+    for (int i = 1; argv && i < argc; ++i) {
+        const char* arg = argv[i];
+        if (!arg)
+            continue;
+        const char* value = nullptr;
+        if (std::strcmp(arg, "--notify") == 0 && i + 1 < argc)
+            value = argv[++i];
+        else if (std::strncmp(arg, "--notify=", 9) == 0)
+            value = arg + 9;
+        if (!value)
+            continue;
+        char* end = nullptr;
+        const long level = std::strtol(value, &end, 10);
+        if (end != value && *end == '\0' && level >= 0 && level <= 10)
+            kuNotify::setLevel(static_cast<int>(level));
+        else
+            kuNotify::print(kuNotify::WARN, nullptr, "kxKernel: ignoring bad --notify level \"%s\"",
+                            value);
+    }
+}
+} // namespace
+
+int kxKernel::initialize(int argc, char** argv) {
+    if (s_kernel)
+        return KU_SUCCESS;
+    readOptions(argc, argv);
+    ksgu::initializeClassSessionBegin("kxKernel");
+    const int status = kxRuntimeClasses::initialize();
+    ksgu::initializeClassSessionEnd();
+    if (status != KU_SUCCESS) {
+        kuNotify::print(kuNotify::FAIL, nullptr, "kxKernel::initialize - unable to initialize");
+        kxRuntimeClasses::shutdown();
+        return KU_FAILURE;
+    }
+    ksThreadBuffer::setCurrent(ksThreadBuffer::getMaster());
+    s_kernel = new kxKernel;
+    s_kernel->ref();
+    return KU_SUCCESS;
+}
+
+void kxKernel::shutdown() {
+    if (!s_kernel)
+        return;
+    if (s_kernel->m_configured)
+        s_kernel->unconfigure();
+    else
+        // Modules that were initialized but never configured still release their classes.
+        for (int i = kxModule::getNumModules() - 1; i >= 0; --i)
+            kxModule::getModule(i)->shutdown();
+    kxModule::releaseAll();
+    ksThreadBuffer::synchronize();
+    ksThreadBuffer::shutdown();
+    ksThread::releaseServiceMgr();
+    ksThread::setFrameNumber(0);
+    kxKernel* kernel = s_kernel;
+    s_kernel = nullptr;
+    kernel->unref();
+    kxRuntimeClasses::shutdown();
+}
+
+kxKernel* kxKernel::instance() {
+    return s_kernel;
+}
+bool kxKernel::isInitialized() {
+    return s_kernel != nullptr;
+}
+
+kxKernel::~kxKernel() = default;
+
+int kxKernel::configure() {
+    if (m_configured)
+        return KU_SUCCESS;
+    const int count = kxModule::getNumModules();
+    for (int i = 0; i < count; ++i)
+        kxModule::getModule(i)->preConfigure();
+    for (int i = 0; i < count; ++i)
+        kxModule::getModule(i)->configure();
+    m_configured = true;
+    notify(EVENT_CONFIGURE);
+    return KU_SUCCESS;
+}
+
+int kxKernel::unconfigure() {
+    if (!m_configured)
+        return KU_SUCCESS;
+    if (m_firstFrameDone) {
+        for (int i = kxModule::getNumModules() - 1; i >= 0; --i)
+            kxModule::getModule(i)->onLastFrame();
+        notify(EVENT_LAST_FRAME);
+        m_firstFrameDone = false;
+    }
+    notify(EVENT_UNCONFIGURE);
+    for (int i = kxModule::getNumModules() - 1; i >= 0; --i)
+        kxModule::getModule(i)->unconfigure();
+    for (int i = kxModule::getNumModules() - 1; i >= 0; --i)
+        kxModule::getModule(i)->shutdown();
+    m_configured = false;
+    return KU_SUCCESS;
+}
+
+int kxKernel::runFrame() {
+    if (!m_configured) {
+        kuNotify::print(kuNotify::WARN, nullptr, "kxKernel::runFrame - not configured");
+        return KU_FAILURE;
+    }
+    ++m_frame;
+    ksThread::setFrameNumber(m_frame);
+    ksThread::resolveServiceMgr()->setFrameNumber(m_frame);
+    if (!m_firstFrameDone) {
+        m_firstFrameDone = true;
+        for (int i = 0; i < kxModule::getNumModules(); ++i)
+            kxModule::getModule(i)->onFirstFrame();
+        notify(EVENT_FIRST_FRAME);
+    }
+    notify(EVENT_FRAME_UPDATE);
+    // The frame's changes reach every pipeline's clones before they cull it.
+    ksThreadBuffer::synchronize();
+    return KU_SUCCESS;
+}
+
+int kxKernel::addSubscriber(int event, Subscriber* subscriber) {
+    if (event < 0 || event >= NUM_EVENTS || !subscriber)
+        return KU_FAILURE;
+    m_subscribers[event].push_back(subscriber);
+    return KU_SUCCESS;
+}
+
+int kxKernel::removeSubscriber(int event, Subscriber* subscriber, bool destroy) {
+    if (event < 0 || event >= NUM_EVENTS)
+        return KU_FAILURE;
+    auto& list = m_subscribers[event];
+    auto it = std::find(list.begin(), list.end(), subscriber);
+    if (it == list.end())
+        return KU_FAILURE;
+    list.erase(it);
+    if (destroy)
+        delete subscriber;
+    return KU_SUCCESS;
+}
+
+int kxKernel::getNumSubscribers(int event) const {
+    return event >= 0 && event < NUM_EVENTS ? static_cast<int>(m_subscribers[event].size()) : 0;
+}
+
+void kxKernel::notify(int event) {
+    // A subscriber may unsubscribe while being told: walk a copy.
+    const std::vector<Subscriber*> subscribers = m_subscribers[event];
+    ksServiceMgr* serviceMgr = ksThread::resolveServiceMgr();
+    for (Subscriber* subscriber : subscribers)
+        if (std::find(m_subscribers[event].begin(), m_subscribers[event].end(), subscriber) !=
+            m_subscribers[event].end())
+            subscriber->notify(event, serviceMgr);
+}

@@ -1,0 +1,120 @@
+#include <kx/kxPositionable.h>
+
+#include <kx/kxCoordConverter.h>
+#include <kx/kxStrategy.h>
+
+kxPositionable::kxPositionable() = default;
+kxPositionable::kxPositionable(const kxPositionable& other) {
+    copyPositionable(other);
+}
+
+kxPositionable& kxPositionable::operator=(const kxPositionable& other) {
+    copyPositionable(other);
+    return *this;
+}
+
+kxPositionable::~kxPositionable() = default;
+
+void kxPositionable::setPosition(double x, double y, double z, const kxCoordConverter* converter) {
+    kuVec3d position(x, y, z);
+    if (converter && m_converter && converter != m_converter.get()) {
+        kuVec3d geodetic;
+        if (converter->toGeodetic(position, &geodetic) != KU_SUCCESS ||
+            m_converter->toLocal(geodetic, &position) != KU_SUCCESS)
+            return;
+    }
+    m_position = position;
+    positionableChanged();
+}
+
+void kxPositionable::getPosition(double& x, double& y, double& z) const {
+    x = m_position.x, y = m_position.y, z = m_position.z;
+}
+
+void kxPositionable::setOrientation(double heading, double pitch, double roll) {
+    m_orientation.set(heading, pitch, roll);
+    positionableChanged();
+}
+
+void kxPositionable::getOrientation(double& heading, double& pitch, double& roll) const {
+    heading = m_orientation.x, pitch = m_orientation.y, roll = m_orientation.z;
+}
+
+void kxPositionable::setRotate(double heading, double pitch, double roll, bool relative) {
+    if (relative)
+        m_orientation += kuVec3d(heading, pitch, roll);
+    else
+        m_orientation.set(heading, pitch, roll);
+    positionableChanged();
+}
+
+void kxPositionable::translate(double dx, double dy, double dz) {
+    m_position += kuVec3d(dx, dy, dz);
+    positionableChanged();
+}
+
+void kxPositionable::setScale(double x, double y, double z) {
+    m_scale.set(x, y, z);
+    positionableChanged();
+}
+
+void kxPositionable::setStrategy(kxStrategy* strategy) {
+    m_strategy = strategy;
+}
+kxStrategy* kxPositionable::getStrategy() const {
+    return m_strategy.get();
+}
+
+void kxPositionable::runStrategy(double time, double delta) {
+    // Hold a reference: the strategy may replace itself.
+    kuRef<kxStrategy> strategy = m_strategy;
+    if (strategy && m_strategyEnable)
+        strategy->update(this, time, delta);
+}
+
+void kxPositionable::setCoordConverter(kxCoordConverter* converter) {
+    m_converter = converter;
+}
+kxCoordConverter* kxPositionable::getCoordConverter() const {
+    return m_converter.get();
+}
+
+int kxPositionable::convertToFrame(const kuVec3d& point, const kxCoordConverter* converter,
+                                   kuVec3d* result) const {
+    if (!converter || !m_converter || converter == m_converter.get()) {
+        *result = point;
+        return KU_SUCCESS;
+    }
+    kuVec3d geodetic;
+    if (m_converter->toGeodetic(point, &geodetic) != KU_SUCCESS)
+        return KU_FAILURE;
+    return converter->toLocal(geodetic, result);
+}
+
+int kxPositionable::getAbsolutePosition(kuVec3d* position, kuVec3d* orientation, kuVec3d* scale,
+                                        const kxCoordConverter* converter) const {
+    if (orientation)
+        *orientation = m_orientation;
+    if (scale)
+        *scale = m_scale;
+    return position ? convertToFrame(m_position, converter, position) : KU_SUCCESS;
+}
+
+void kxPositionable::copyPositionable(const kxPositionable& source) {
+    if (&source == this)
+        return;
+    m_position = source.m_position;
+    m_orientation = source.m_orientation;
+    m_scale = source.m_scale;
+    m_strategyEnable = source.m_strategyEnable;
+    m_strategy = source.m_strategy;
+    m_converter = source.m_converter;
+    positionableChanged();
+}
+
+bool kxPositionable::comparePositionable(const kxPositionable& other) const {
+    return m_position == other.m_position && m_orientation == other.m_orientation &&
+           m_scale == other.m_scale && m_strategyEnable == other.m_strategyEnable &&
+           m_strategy.get() == other.m_strategy.get() &&
+           m_converter.get() == other.m_converter.get();
+}

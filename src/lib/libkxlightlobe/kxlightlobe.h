@@ -1,0 +1,136 @@
+#ifndef KXLIGHTLOBE_H
+#define KXLIGHTLOBE_H
+
+#include "kxlightlobeclassregistry.h"
+#include "kxlightlobeexport.h"
+
+#include <ku/kuMatrix.h>
+#include <ku/kuString.h>
+#include <kx/kxTransform.h>
+
+class krTexture;
+class krTextureFactory;
+class kxIsectorLOS;
+
+// One light beam (a headlight, a landing light, a searchlight): a positionable node that finds
+// where its beam meets the ground and lights a footprint of 16 vertices there through the light
+// map. Its per-thread clones receive the footprint through update tokens.
+// Threads: constructors, setters, update and preConfigure on the application thread against
+// the master; clones are changed only by syncWithMasterClone and read by their cull thread.
+class KXLIGHTLOBE_API kxLightLobe : public kxTransform {
+public:
+    // Shape of the brightness falloff of the lobe's own texture.
+    enum Falloff { FALLOFF_LINEAR = 1, FALLOFF_SQUARED = 2, FALLOFF_CUBIC = 3 };
+
+    // Update tokens from master to clones.
+    enum Token {
+        TOKEN_ENABLE = kxTransform::FIRST_FREE_TOKEN, // 15
+        TOKEN_VERTICES,                               // 16
+        TOKEN_VERTEX_BRIGHTNESS,                      // 17
+        TOKEN_TEXTURE_MATRIX,                         // 18
+        TOKEN_ABSOLUTE_POSE,                          // 19
+        FIRST_FREE_TOKEN
+    };
+
+    enum { NUM_VERTICES = 16, NUM_ISECTORS = 3 };
+    // Largest generated texture side: beyond it no driver can take the texture anyway.
+    enum { MAX_TEXTURE_SIZE = 8192 };
+
+    KX_DECLARE_CLASS_REGISTRY(kxLightLobe)
+
+    explicit kxLightLobe(ksThreadBuffer* threadBuffer = nullptr);
+
+    // Registry.
+    static kxLightLobe* create();
+    static int initializeClass();
+    static int shutdownClass();
+    static int getNum() { return size(); }
+    static kxLightLobe* get(int index);
+
+    int getNodeId() const override;
+
+    kuBase* makeCopy(int options = 0) const override;
+    bool compare(const kuBase* other, int options = 0) const override;
+    ksNode* createClone(int index, ksThreadBuffer* threadBuffer) const override;
+    void syncWithMasterClone(int token, ksNode** clones) override;
+
+    // Properties. None clamps its value.
+    int setEnable(bool enable);
+    bool getEnable() const { return m_enable; }
+    void setBrightness(float brightness) { m_brightness = brightness; }
+    float getBrightness() const { return m_brightness; }
+    // Full opening angle of the beam cone, degrees.
+    void setSpreadAngle(float degrees) { m_spreadAngle = degrees; }
+    float getSpreadAngle() const { return m_spreadAngle; }
+    // Distance at which the light has faded to nothing; also the probes' length.
+    void setFadeRange(float range) { m_fadeRange = range; }
+    float getFadeRange() const { return m_fadeRange; }
+    // Regenerate the lobe's texture unless a texture file is in use.
+    void setFalloff(Falloff falloff);
+    Falloff getFalloff() const { return m_falloff; }
+    void setTextureSize(unsigned int size);
+    unsigned int getTextureSize() const { return m_textureSize; }
+    // Reads the texture from a file. A null or empty name changes nothing (1). An unreadable
+    // file leaves the lobe without a texture and the name unchanged (-32767).
+    int setTextureFile(const char* fileName);
+    const char* getTextureFile() const { return m_textureFile.c_str(); }
+    // Whether copies take the texture file (read by makeCopy only).
+    void setEnableCustomTexture(bool enable) { m_customTexture = enable; }
+    bool getEnableCustomTexture() const { return m_customTexture; }
+    // Whether the lobe's probes are in the light map's isector service.
+    void setIsectEnable(bool enable);
+    bool getIsectEnable() const { return m_isectEnable; }
+    // The probes' intersection mask (separate from the node's own isect mask).
+    void setIsectMask(unsigned int mask);
+    unsigned int getIsectMask() const;
+
+    // Adds the probes to the light map's isector service (module pre-configure step).
+    void preConfigure();
+
+    // State read by the light map and by tests.
+    krTexture* getTexture() const;
+    const kuMatrixf& getTextureMatrix() const { return m_textureMatrix; }
+    const kuVec3d& getVertex(int index) const { return m_vertices[index]; }
+    float getVertexBrightness(int index) const { return m_vertexBrightness[index]; }
+    const kuVec3d& getAbsolutePositionValue() const { return m_absolutePosition; }
+    const kuVec3d& getAbsoluteOrientationValue() const { return m_absoluteOrientation; }
+    kxIsectorLOS* getIsector(int index) const;
+    bool getRemoveIsectorsPending() const { return m_removeIsectorsPending; }
+
+protected:
+    kxLightLobe(ksNode** clones, int index, ksThreadBuffer* threadBuffer);
+    ~kxLightLobe() override;
+
+    // Makes the lobe's falloff texture from its falloff and texture size.
+    void createTex();
+
+private:
+    int copy(const kxLightLobe* source, int options);
+    void addIsectorsToService();
+    void removeIsectorsFromService();
+
+    bool m_enable = true;
+    bool m_wasStatic = false;
+    bool m_staticDone = false;
+    float m_spreadAngle = 20.0f;
+    float m_fadeRange = 1000.0f;
+    float m_brightness = 1.0f;
+    Falloff m_falloff = FALLOFF_SQUARED;
+    bool m_customTexture = false;
+    kuRef<krTexture> m_texture;
+    kuString m_textureFile;
+    unsigned int m_textureSize = 128;
+    kuMatrixf m_textureMatrix;
+    float m_vertexBrightness[NUM_VERTICES] = {};
+    kuVec3d m_vertices[NUM_VERTICES];
+    kuRef<kxIsectorLOS> m_isectors[NUM_ISECTORS];
+    bool m_isectEnable = true;
+    bool m_removeIsectorsPending = false;
+    double m_hitPoint[3] = {0, 0, 0};
+    double m_hitNormal[3] = {0, 0, 0};
+    kuVec3d m_groundPlane;
+    kuVec3d m_absolutePosition;
+    kuVec3d m_absoluteOrientation;
+};
+
+#endif

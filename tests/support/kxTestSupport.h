@@ -1,0 +1,103 @@
+#ifndef KX_TEST_SUPPORT_H
+#define KX_TEST_SUPPORT_H
+
+// Helpers shared by the tests: message capture through the notification callback, a
+// temporary folder, and a fixture that starts the runtime and the module like an application.
+
+#include <ku/kuNotify.h>
+#include <kx/kxKernel.h>
+#include <kx/kxModule.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <mutex>
+#include <string>
+#include <vector>
+
+// Collects every message while alive.
+class kxMessageCapture {
+public:
+    struct Message {
+        int level;
+        std::string classType;
+        std::string text;
+    };
+
+    kxMessageCapture() { kuNotify::setCallback(&kxMessageCapture::callback, this); }
+    ~kxMessageCapture() { kuNotify::setCallback(nullptr, nullptr); }
+
+    std::vector<Message> messages() const {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        return m_messages;
+    }
+    void clear() {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        m_messages.clear();
+    }
+    // Number of messages at level whose text equals text exactly.
+    int count(int level, const std::string& text) const {
+        int n = 0;
+        for (const Message& m : messages())
+            n += m.level == level && m.text == text;
+        return n;
+    }
+    // Number of messages whose text contains part (any level).
+    int countContaining(const std::string& part) const {
+        int n = 0;
+        for (const Message& m : messages())
+            n += m.text.find(part) != std::string::npos;
+        return n;
+    }
+
+private:
+    static void callback(int level, const kuBase::ClassType* type, const char* message,
+                         void* self) {
+        auto* capture = static_cast<kxMessageCapture*>(self);
+        std::lock_guard<std::mutex> guard(capture->m_mutex);
+        capture->m_messages.push_back({level, type ? type->getName() : "", message});
+    }
+
+    mutable std::mutex m_mutex;
+    std::vector<Message> m_messages;
+};
+
+// A fresh folder under the system's temporary folder, removed at the end.
+class kxTempDir {
+public:
+    kxTempDir() {
+        std::string pattern = (std::filesystem::temp_directory_path() / "kxtest-XXXXXX").string();
+        std::vector<char> buffer(pattern.begin(), pattern.end());
+        buffer.push_back('\0');
+        if (mkdtemp(buffer.data()))
+            m_path = buffer.data();
+    }
+    ~kxTempDir() {
+        std::error_code ignored;
+        if (!m_path.empty())
+            std::filesystem::remove_all(m_path, ignored);
+    }
+    std::string file(const std::string& name) const { return (m_path / name).string(); }
+    const std::filesystem::path& path() const { return m_path; }
+
+private:
+    std::filesystem::path m_path;
+};
+
+// Starts the runtime and loads the module by name; tears both down afterwards.
+class kxModuleTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(kxKernel::initialize(0, nullptr), 1);
+        ASSERT_EQ(kxModule::initializeModule("kxlightlobe"), 1);
+        m_module = kxModule::find("kxlightlobe");
+        ASSERT_NE(m_module, nullptr);
+        ASSERT_EQ(m_module->initialize(0, nullptr), 1);
+    }
+    void TearDown() override { kxKernel::shutdown(); }
+
+    kxModule* m_module = nullptr;
+};
+
+#endif
