@@ -5,6 +5,8 @@
 #include <ku/kuMemBase.h>
 #include <ku/kuString.h>
 
+#include <cstddef>
+#include <iterator>
 #include <vector>
 
 class kuUserDataList;
@@ -127,6 +129,12 @@ template <class T>
 class kuInstanceIterator {
 public:
     typedef kuBase::ClassType::InstanceList::const_iterator Base;
+    typedef std::forward_iterator_tag iterator_category;
+    typedef T* value_type;
+    typedef std::ptrdiff_t difference_type;
+    typedef T* const* pointer;
+    typedef T* reference;
+
     kuInstanceIterator() = default;
     explicit kuInstanceIterator(Base it) : m_it(it) {}
     T* operator*() const { return static_cast<T*>(*m_it); }

@@ -8,6 +8,17 @@
 #define STB_IMAGE_IMPLEMENTATION
 #define STB_IMAGE_WRITE_IMPLEMENTATION
 
+#include <cstring>
+
+namespace {
+// An empty IDAT chunk makes the decoder copy 0 bytes to a null buffer, which is undefined
+// behaviour (and fatal in sanitizer builds); copying nothing is skipped instead.
+inline void* copyBytes(void* to, const void* from, std::size_t size) {
+    return size ? std::memcpy(to, from, size) : to;
+}
+} // namespace
+#define memcpy(to, from, size) copyBytes(to, from, size)
+
 // Third-party code: keep our warning set for our own sources only.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wall"

@@ -1,0 +1,297 @@
+// Scene-graph nodes: masks, bounds, hierarchy, subscribers, node ids, copy and compare.
+#include <ks/ksTransform.h>
+#include <kx/kxKernel.h>
+#include <kx/kxTransform.h>
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace {
+
+// Records every notification; optionally clears bit 0 of the result word or unsubscribes.
+class Recorder : public ksNode::Subscriber {
+public:
+    struct Call {
+        int event;
+        ksNode* node;
+        void* data;
+        int resultIn;
+    };
+    std::vector<Call> calls;
+    bool clearBit0 = false;
+    bool unsubscribe = false;
+
+    void notify(int event, ksNode* node, void* data, int* result) override {
+        calls.push_back({event, node, data, result ? *result : -1});
+        if (clearBit0 && result)
+            *result &= ~1;
+        if (unsubscribe)
+            node->removeSubscriber(event, this);
+    }
+
+protected:
+    ~Recorder() override = default;
+};
+
+class SceneGraphTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_EQ(kxKernel::initialize(0, nullptr), 1); }
+    void TearDown() override { kxKernel::shutdown(); }
+};
+
+kuRef<ksNode> leaf(double x, double radius) {
+    kuRef<ksNode> node = new ksNode;
+    node->setStaticBoundsEnable(true, false);
+    node->setBounds(kuSphered(kuVec3d(x, 0, 0), radius), false);
+    return node;
+}
+
+TEST_F(SceneGraphTest, EachMaskSetterChangesOnlyItsMask) {
+    struct Case {
+        void (ksNode::*set)(unsigned int);
+    };
+    const Case cases[] = {
+        {&ksNode::setCullMask}, {&ksNode::setRenderMask}, {&ksNode::setIsectMask}};
+    for (std::size_t i = 0; i < 3; ++i) {
+        kuRef<ksNode> node = new ksNode;
+        (node.get()->*cases[i].set)(0x50u);
+        const unsigned int masks[] = {node->getCullMask(), node->getRenderMask(),
+                                      node->getIsectMask()};
+        for (std::size_t m = 0; m < 3; ++m)
+            EXPECT_EQ(masks[m], m == i ? 0x50u : 0xffffffffu) << i << "," << m;
+    }
+}
+
+TEST_F(SceneGraphTest, BoundsFollowChildrenUnlessStatic) {
+    kuRef<ksNode> group = new ksNode;
+    EXPECT_FALSE(group->getBounds().valid());
+    group->addChild(leaf(0, 1).get());
+    group->addChild(leaf(10, 1).get());
+    EXPECT_EQ(group->getBounds(), kuSphered(kuVec3d(5, 0, 0), 6));
+
+    // Bounds set without the static flag are not used.
+    group->setBounds(kuSphered(kuVec3d(0, 0, 50), 2), false);
+    EXPECT_EQ(group->getBounds().radius, 6);
+    group->setStaticBoundsEnable(true, false);
+    EXPECT_EQ(group->getBounds(), kuSphered(kuVec3d(0, 0, 50), 2));
+    group->setStaticBoundsEnable(false, false);
+    EXPECT_EQ(group->getBounds().radius, 6);
+}
+
+TEST_F(SceneGraphTest, TransformCarriesChildBoundsThroughItsMatrix) {
+    kuRef<ksTransform> transform = new ksTransform;
+    transform->addChild(leaf(1, 1).get());
+    kuMatrixd scale, rotate, translate;
+    scale.makeScale(2, 3, 1);
+    rotate.makeRotate(90, 0, 0);
+    translate.makeTranslate(100, 0, 0);
+    transform->setMatrix(scale * rotate * translate);
+    // (1,0,0) scaled to (2,0,0), heading 90 turns +X to +Y; the radius grows by the largest scale.
+    const kuSphered bounds = transform->getBounds();
+    EXPECT_NEAR(bounds.center.x, 100, 1e-9);
+    EXPECT_NEAR(bounds.center.y, 2, 1e-9);
+    EXPECT_NEAR(bounds.radius, 3, 1e-9);
+
+    transform->setStaticBoundsEnable(true, false);
+    transform->setBounds(kuSphered(kuVec3d(1, 2, 3), 4), false);
+    EXPECT_EQ(transform->getBounds(), kuSphered(kuVec3d(1, 2, 3), 4));
+}
+
+TEST_F(SceneGraphTest, WorldMatrixComposesTransformsUpTheFirstParents) {
+    kuRef<ksTransform> top = new ksTransform;
+    kuRef<ksNode> group = new ksNode;
+    kuRef<ksTransform> bottom = new ksTransform;
+    kuMatrixd m;
+    m.makeTranslate(1, 0, 0);
+    top->setMatrix(m);
+    m.makeScale(2, 2, 2);
+    bottom->setMatrix(m);
+    top->addChild(group.get());
+    group->addChild(bottom.get());
+    // Scale applies first, then the parent's translation: (1,0,0) -> (2,0,0) -> (3,0,0).
+    EXPECT_EQ(bottom->getWorldMatrix().transformPoint(kuVec3d(1, 0, 0)), kuVec3d(3, 0, 0));
+}
+
+TEST_F(SceneGraphTest, ChildrenAndParents) {
+    kuRef<ksNode> a = new ksNode, b = new ksNode;
+    ksNode* child = new ksNode;
+    kuRef<Recorder> deleted = new Recorder;
+    child->addSubscriber(ksNode::EVENT_DELETE, deleted.get());
+
+    EXPECT_EQ(a->addChild(child), 1);
+    EXPECT_EQ(a->addChild(child), -32767);
+    EXPECT_EQ(a->addChild(a.get()), -32767);
+    EXPECT_EQ(a->addChild(nullptr), -32767);
+    EXPECT_EQ(b->addChild(child), 1);
+    ASSERT_EQ(child->getNumParents(), 2);
+    EXPECT_EQ(child->getParent(0), a.get());
+    EXPECT_EQ(child->getParent(1), b.get());
+    EXPECT_EQ(a->getChild(0), child);
+    EXPECT_EQ(a->getChild(1), nullptr);
+    EXPECT_EQ(a->getChild(-1), nullptr);
+
+    EXPECT_EQ(a->removeChild(child), 1);
+    EXPECT_EQ(a->removeChild(child), -32767);
+    EXPECT_EQ(child->getNumParents(), 1);
+    EXPECT_EQ(child->getParent(0), b.get());
+    // The parents held the only references: the last removal deletes the child.
+    EXPECT_TRUE(deleted->calls.empty());
+    EXPECT_EQ(b->removeChild(child), 1);
+    ASSERT_EQ(deleted->calls.size(), 1u);
+    EXPECT_EQ(deleted->calls[0].node, child);
+
+    // A deleted parent leaves its children's parent lists.
+    kuRef<ksNode> kept = new ksNode;
+    a->addChild(kept.get());
+    a.reset();
+    EXPECT_EQ(kept->getNumParents(), 0);
+}
+
+TEST_F(SceneGraphTest, SubscribersAreToldOfEachEventWithItsData) {
+    kuRef<ksNode> parent = new ksNode, child = new ksNode;
+    kuRef<Recorder> onParent = new Recorder, onChild = new Recorder;
+    for (int event : {ksNode::EVENT_ADD_CHILD, ksNode::EVENT_REMOVE_CHILD,
+                      ksNode::EVENT_BOUNDS_CHANGED, ksNode::EVENT_NAME_CHANGED})
+        ASSERT_EQ(parent->addSubscriber(event, onParent.get()), 1);
+    for (int event :
+         {ksNode::EVENT_ADD_PARENT, ksNode::EVENT_REMOVE_PARENT, ksNode::EVENT_BOUNDS_CHANGED})
+        ASSERT_EQ(child->addSubscriber(event, onChild.get()), 1);
+    EXPECT_EQ(parent->addSubscriber(ksNode::NUM_EVENTS, onParent.get()), -32767);
+    EXPECT_EQ(parent->addSubscriber(-1, onParent.get()), -32767);
+    EXPECT_EQ(parent->addSubscriber(ksNode::EVENT_CULL, nullptr), -32767);
+
+    parent->addChild(child.get());
+    child->setBounds(kuSphered(kuVec3d(), 1), true);
+    child->setStaticBoundsEnable(true, true);
+    child->setStaticBoundsEnable(false, false);
+    parent->setName("p");
+    parent->removeChild(child.get());
+
+    const std::vector<std::pair<int, void*>> parentExpected = {
+        {ksNode::EVENT_ADD_CHILD, child.get()},
+        {ksNode::EVENT_BOUNDS_CHANGED, child.get()},
+        {ksNode::EVENT_BOUNDS_CHANGED, child.get()},
+        {ksNode::EVENT_NAME_CHANGED, nullptr},
+        {ksNode::EVENT_REMOVE_CHILD, child.get()}};
+    const std::vector<std::pair<int, void*>> childExpected = {
+        {ksNode::EVENT_ADD_PARENT, parent.get()},
+        {ksNode::EVENT_BOUNDS_CHANGED, child.get()},
+        {ksNode::EVENT_REMOVE_PARENT, parent.get()}};
+    const auto check = [](const Recorder* recorder,
+                          const std::vector<std::pair<int, void*>>& expected) {
+        ASSERT_EQ(recorder->calls.size(), expected.size());
+        for (std::size_t i = 0; i < expected.size(); ++i) {
+            EXPECT_EQ(recorder->calls[i].event, expected[i].first) << i;
+            EXPECT_EQ(recorder->calls[i].data, expected[i].second) << i;
+        }
+    };
+    check(onParent.get(), parentExpected);
+    check(onChild.get(), childExpected);
+
+    EXPECT_EQ(parent->removeSubscriber(ksNode::EVENT_ADD_CHILD, onParent.get()), 1);
+    EXPECT_EQ(parent->removeSubscriber(ksNode::EVENT_ADD_CHILD, onParent.get()), -32767);
+    EXPECT_EQ(parent->getNumSubscribers(ksNode::EVENT_ADD_CHILD), 0);
+    EXPECT_EQ(parent->getNumSubscribers(ksNode::EVENT_NAME_CHANGED), 1);
+}
+
+TEST_F(SceneGraphTest, SubscribersShareTheResultWordAndMayUnsubscribeWhileTold) {
+    kuRef<ksNode> node = new ksNode;
+    kuRef<Recorder> first = new Recorder, second = new Recorder;
+    first->clearBit0 = true;
+    first->unsubscribe = true;
+    node->addSubscriber(ksNode::EVENT_CULL, first.get());
+    node->addSubscriber(ksNode::EVENT_CULL, second.get());
+
+    int result = 3;
+    node->notifySubscribers(ksNode::EVENT_CULL, nullptr, &result);
+    EXPECT_EQ(result, 2);
+    ASSERT_EQ(second->calls.size(), 1u);
+    EXPECT_EQ(second->calls[0].resultIn, 2);
+    EXPECT_EQ(node->getNumSubscribers(ksNode::EVENT_CULL), 1);
+
+    node->notifySubscribers(ksNode::EVENT_CULL, nullptr, nullptr);
+    EXPECT_EQ(first->calls.size(), 1u);
+    ASSERT_EQ(second->calls.size(), 2u);
+    EXPECT_EQ(second->calls[1].resultIn, -1);
+}
+
+TEST_F(SceneGraphTest, NodeIdsPerClassType) {
+    const int nodeId = ksNode::getRegisteredNodeId(ksNode::getStaticClassType());
+    const int transformId = ksNode::getRegisteredNodeId(ksTransform::getStaticClassType());
+    const int kxTransformId = ksNode::getRegisteredNodeId(kxTransform::getStaticClassType());
+    EXPECT_GT(nodeId, 0);
+    EXPECT_GT(transformId, 0);
+    EXPECT_GT(kxTransformId, 0);
+    EXPECT_NE(nodeId, transformId);
+    EXPECT_NE(transformId, kxTransformId);
+
+    kuRef<ksNode> node = new ksNode;
+    kuRef<ksTransform> transform = new ksTransform;
+    kuRef<kxTransform> placed = new kxTransform;
+    EXPECT_EQ(node->getNodeId(), nodeId);
+    EXPECT_EQ(transform->getNodeId(), transformId);
+    EXPECT_EQ(placed->getNodeId(), kxTransformId);
+
+    kuBase::ClassType type("TestNode", ksNode::getStaticClassType(), nullptr, true, false);
+    const int id = ksNode::registerNode(&type);
+    EXPECT_GT(id, 0);
+    EXPECT_NE(id, nodeId);
+    EXPECT_EQ(ksNode::registerNode(&type), id);
+    EXPECT_EQ(ksNode::getRegisteredNodeId(&type), id);
+    EXPECT_EQ(ksNode::unregisterNode(&type), 1);
+    EXPECT_EQ(ksNode::getRegisteredNodeId(&type), 0);
+    EXPECT_EQ(ksNode::unregisterNode(&type), -32767);
+    EXPECT_EQ(ksNode::registerNode(nullptr), 0);
+}
+
+TEST_F(SceneGraphTest, CopyAndCompareCoverEveryNodeSetting) {
+    kuRef<ksNode> source = new ksNode;
+    source->setName("source");
+    source->setCullMask(1);
+    source->setRenderMask(2);
+    source->setIsectMask(4);
+    source->setStaticBoundsEnable(true, false);
+    source->setBounds(kuSphered(kuVec3d(1, 2, 3), 4), false);
+    source->addChild(new ksNode);
+
+    kuRef<ksNode> copy = static_cast<ksNode*>(source->makeCopy());
+    ASSERT_TRUE(copy);
+    EXPECT_TRUE(copy->compare(source.get()));
+    EXPECT_STREQ(copy->getName(), "source");
+    EXPECT_EQ(copy->getNumChildren(), 0);
+    EXPECT_EQ(copy->getBounds(), source->getBounds());
+
+    kuRef<ksNode> unnamed = static_cast<ksNode*>(source->makeCopy(kuBase::COPY_EXCLUDE_BASE));
+    EXPECT_FALSE(unnamed->hasName());
+    EXPECT_FALSE(unnamed->compare(source.get()));
+    EXPECT_TRUE(unnamed->compare(source.get(), kuBase::COPY_EXCLUDE_BASE));
+
+    // Each node setting on its own makes the nodes differ, whatever the options.
+    const std::vector<void (*)(ksNode*)> changes = {
+        [](ksNode* n) { n->setCullMask(8); }, [](ksNode* n) { n->setRenderMask(8); },
+        [](ksNode* n) { n->setIsectMask(8); },
+        [](ksNode* n) { n->setStaticBoundsEnable(false, false); },
+        [](ksNode* n) { n->setBounds(kuSphered(kuVec3d(1, 2, 3), 5), false); }};
+    for (std::size_t i = 0; i < changes.size(); ++i) {
+        kuRef<ksNode> changed = static_cast<ksNode*>(source->makeCopy());
+        changes[i](changed.get());
+        EXPECT_FALSE(changed->compare(source.get())) << i;
+        EXPECT_FALSE(changed->compare(source.get(), kuBase::COPY_EXCLUDE_BASE)) << i;
+    }
+
+    kuRef<ksTransform> transform = new ksTransform;
+    EXPECT_FALSE(transform->compare(source.get(), kuBase::COPY_EXCLUDE_BASE));
+    kuMatrixd m;
+    m.makeTranslate(1, 2, 3);
+    transform->setMatrix(m);
+    transform->setStaticEnable(true);
+    kuRef<ksTransform> transformCopy = static_cast<ksTransform*>(transform->makeCopy());
+    EXPECT_EQ(transformCopy->getMatrix(), m);
+    EXPECT_TRUE(transformCopy->getStaticEnable());
+    EXPECT_TRUE(transformCopy->compare(transform.get()));
+    transformCopy->setMatrix(kuMatrixd());
+    EXPECT_FALSE(transformCopy->compare(transform.get()));
+}
+
+} // namespace
