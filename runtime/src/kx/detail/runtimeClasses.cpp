@@ -1,6 +1,8 @@
 #include "kx/detail/runtimeClasses.h"
 
+#include <kr/krGeometry.h>
 #include <kr/krTexture.h>
+#include <ks/ksGeometry.h>
 #include <ks/ksNode.h>
 #include <ks/ksTransform.h>
 #include <ku/kuBase.h>
@@ -9,6 +11,7 @@
 #include <kx/kxIsectorService.h>
 #include <kx/kxIsectorServiceAsynchronous.h>
 #include <kx/kxModule.h>
+#include <kx/kxTerrain.h>
 #include <kx/kxTransform.h>
 
 namespace {
@@ -20,9 +23,12 @@ struct ClassEntry {
 const ClassEntry s_classes[] = {
     {kuBase::initializeClass, kuBase::shutdownClass},
     {krTexture::initializeClass, krTexture::shutdownClass},
+    {krGeometry::initializeClass, krGeometry::shutdownClass},
     {ksNode::initializeClass, ksNode::shutdownClass},
     {ksTransform::initializeClass, ksTransform::shutdownClass},
+    {ksGeometry::initializeClass, ksGeometry::shutdownClass},
     {kxTransform::initializeClass, kxTransform::shutdownClass},
+    {kxTerrain::initializeClass, kxTerrain::shutdownClass},
     {kxModule::initializeClass, kxModule::shutdownClass},
     {kxCoordConverter::initializeClass, kxCoordConverter::shutdownClass},
     {kxIsectorLOS::initializeClass, kxIsectorLOS::shutdownClass},

@@ -1,0 +1,49 @@
+#ifndef KS_GEOMETRY_H
+#define KS_GEOMETRY_H
+
+#include <ks/ksNode.h>
+
+#include <vector>
+
+class krGeometry;
+
+// A leaf node that draws geometry. Each geometry slot holds a krGeometry and the id of the
+// channel bin it is drawn from (0, the scene's opaque bin, by default). Clones share the
+// master's geometry objects.
+// Threads: as ksNode.
+class KX_API ksGeometry : public ksNode {
+public:
+    enum Token { TOKEN_GEOMETRY = ksNode::FIRST_FREE_TOKEN, FIRST_FREE_TOKEN };
+
+    explicit ksGeometry(ksThreadBuffer* threadBuffer = nullptr);
+
+    // Sets slot index (growing the slot list as needed). 1, or -32767 for a negative index.
+    int setGeometry(krGeometry* geometry, int index);
+    krGeometry* getGeometry(int index) const;
+    int getNumGeometries() const;
+    int setChannelBinId(int binId, int index);
+    int getChannelBinId(int index) const;
+    // Changes whenever a slot or a slot's geometry changes.
+    unsigned int getGeometryRevision() const;
+
+    kuSphered getBounds() const override;
+    const ClassType* getClassType() const override;
+    int getNodeId() const override;
+    ksNode* createClone(int index, ksThreadBuffer* threadBuffer) const override;
+    void syncWithMasterClone(int token, ksNode** clones) override;
+
+    static ClassType* getStaticClassType();
+    static int initializeClass();
+    static int shutdownClass();
+
+protected:
+    ksGeometry(ksNode** clones, int index, ksThreadBuffer* threadBuffer);
+    ~ksGeometry() override;
+
+private:
+    struct Slot;
+    std::vector<Slot> m_slots;
+    unsigned int m_slotRevision = 1;
+};
+
+#endif
