@@ -25,6 +25,9 @@ kx_step("install into ${KX_PREFIX}"
     ${CMAKE_COMMAND} --install "${KX_BUILD_DIR}" --config "${KX_BUILD_CONFIG}"
         --prefix "${KX_PREFIX}")
 
+# /proc/self/maps, which the consumer checks against the module path, names real paths.
+file(REAL_PATH "${KX_PREFIX}" real_prefix)
+
 # A sanitized runtime needs the sanitizer runtime first in the program, so the consumer is
 # built with the same sanitizers.
 set(sanitize_args)
@@ -45,7 +48,6 @@ kx_step("configure the consumer"
 
 file(STRINGS "${KX_CONSUMER_BINARY_DIR}/CMakeCache.txt" package_dir REGEX "^kxlightlobe_DIR:")
 string(REGEX REPLACE "^[^=]*=" "" package_dir "${package_dir}")
-file(REAL_PATH "${KX_PREFIX}" real_prefix)
 file(REAL_PATH "${package_dir}" real_package_dir)
 string(FIND "${real_package_dir}/" "${real_prefix}/" at)
 if(NOT at EQUAL 0)
@@ -61,4 +63,4 @@ kx_step("build the consumer"
 set(consumer "${KX_CONSUMER_BINARY_DIR}/kxlightlobe_consumer")
 kx_step("run the consumer"
     ${CMAKE_COMMAND} -E env --unset=LD_LIBRARY_PATH
-        "KESTRIX_MODULE_PATH=${KX_PREFIX}/${KX_LIBDIR}" "${consumer}")
+        "KESTRIX_MODULE_PATH=${real_prefix}/${KX_LIBDIR}" "${consumer}")

@@ -95,16 +95,6 @@ TEST_F(PositionableTest, AbsolutePositionThroughTheParentChain) {
     ASSERT_EQ(child->getAbsolutePosition(&position, nullptr, &scale, nullptr), 1);
     expectNear(position, {80, 0, 0});
     expectNear(scale, {2, 2, 2});
-
-    // A positionable that is not a node reports its own settings.
-    kxPositionable loose;
-    loose.setPosition(1, 2, 3);
-    loose.setOrientation(4, 5, 6);
-    loose.setScale(7, 8, 9);
-    ASSERT_EQ(loose.getAbsolutePosition(&position, &orientation, &scale, nullptr), 1);
-    expectNear(position, {1, 2, 3});
-    expectNear(orientation, {4, 5, 6});
-    expectNear(scale, {7, 8, 9});
 }
 
 // Moves its target by delta along x; optionally drops itself from the target while running.

@@ -1,10 +1,13 @@
 // Thread buffers and clones: clone creation, token delivery, children per pipeline, release.
-#include "kxTestSupport.h"
+#include <kx/kxKernel.h>
 
 #include <ks/ksThreadBuffer.h>
 #include <ks/ksTransform.h>
 
+#include <gtest/gtest.h>
+
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -94,10 +97,12 @@ TEST_F(ThreadBufferTest, NullBufferMeansTheCallingThreadsBuffer) {
     onPipeline.reset();
 }
 
-TEST_F(ThreadBufferTest, CreateClonesExistingMastersAtOnceAndReusesFreeIndices) {
-    kuRef<ksNode> node = new ksNode;
-    node->setName("node");
-    node->setCullMask(6);
+TEST_F(ThreadBufferTest, CreateClonesExistingMastersAtOnceAndDestroyReleasesThem) {
+    kuRef<RecordingNode> root = new RecordingNode;
+    root->setName("root");
+    root->setCullMask(6);
+    root->setValue(7);
+    root->addChild(new RecordingNode);
     kuRef<ksTransform> transform = new ksTransform;
     kuMatrixd m;
     m.makeTranslate(1, 2, 3);
@@ -110,27 +115,37 @@ TEST_F(ThreadBufferTest, CreateClonesExistingMastersAtOnceAndReusesFreeIndices) 
     EXPECT_EQ(second->getIndex(), 2);
     EXPECT_EQ(ksThreadBuffer::get(2), second);
     EXPECT_EQ(ksThreadBuffer::getCount(), 3);
+    EXPECT_EQ(RecordingNode::s_live, 6);
+    ASSERT_EQ(RecordingNode::s_made.size(), 4u);
+    EXPECT_EQ(RecordingNode::s_made[0].index, 1);
+    EXPECT_EQ(RecordingNode::s_made[0].buffer, first);
+    EXPECT_EQ(RecordingNode::s_made[3].index, 2);
+    EXPECT_EQ(RecordingNode::s_made[3].buffer, second);
     for (ksThreadBuffer* buffer : {first, second})
-        for (ksNode* original : {node.get(), static_cast<ksNode*>(transform.get())}) {
+        for (ksNode* original : {static_cast<ksNode*>(root.get()), root->getChild(0),
+                                 static_cast<ksNode*>(transform.get())}) {
             ksNode* clone = original->getClone(buffer->getIndex());
             ASSERT_NE(clone, nullptr);
-            EXPECT_NE(clone, original);
-            EXPECT_TRUE(original->isMasterClone());
             EXPECT_FALSE(clone->isMasterClone());
             EXPECT_EQ(clone->getCloneIndex(), buffer->getIndex());
             EXPECT_EQ(clone->getClone(0), original);
             EXPECT_EQ(clone->getThreadBuffer(), buffer);
             EXPECT_TRUE(clone->compare(original)) << clone->getClassType()->getName();
         }
+    EXPECT_EQ(cloneOf(root.get(), second)->getValue(), 7);
 
     ksThreadBuffer::destroy(first);
-    EXPECT_EQ(node->getClone(1), nullptr);
+    EXPECT_EQ(RecordingNode::s_live, 4);
+    EXPECT_EQ(root->getClone(1), nullptr);
     EXPECT_EQ(ksThreadBuffer::get(1), nullptr);
     EXPECT_EQ(ksThreadBuffer::getCount(), 3);
+    ksThreadBuffer::destroy(master); // the master buffer stays
+    EXPECT_EQ(ksThreadBuffer::get(0), master);
+    // The lowest free index is taken again.
     ksThreadBuffer* again = ksThreadBuffer::create();
     ASSERT_NE(again, nullptr);
     EXPECT_EQ(again->getIndex(), 1);
-    EXPECT_NE(node->getClone(1), nullptr);
+    EXPECT_NE(transform->getClone(1), nullptr);
 }
 
 TEST_F(ThreadBufferTest, SynchronizeClonesNewMastersAndDeliversTokensToEveryPipeline) {
@@ -256,39 +271,6 @@ TEST_F(ThreadBufferTest, CloneChildrenMirrorMasterChildrenPerPipeline) {
         EXPECT_EQ(rootClone->getChild(1), c->getClone(i));
         EXPECT_EQ(a->getClone(i)->getNumParents(), 0);
     }
-}
-
-TEST_F(ThreadBufferTest, CreateAndDestroyMakeAndReleaseClones) {
-    kuRef<RecordingNode> root = new RecordingNode;
-    root->setValue(7);
-    root->addChild(new RecordingNode);
-    ksThreadBuffer* pipeline = ksThreadBuffer::create();
-    ASSERT_EQ(RecordingNode::s_made.size(), 2u);
-    for (const RecordingNode::Made& made : RecordingNode::s_made) {
-        EXPECT_EQ(made.index, pipeline->getIndex());
-        EXPECT_EQ(made.buffer, pipeline);
-    }
-    EXPECT_EQ(RecordingNode::s_live, 4);
-    EXPECT_EQ(cloneOf(root.get(), pipeline)->getValue(), 7);
-
-    ksThreadBuffer::destroy(pipeline);
-    EXPECT_EQ(RecordingNode::s_live, 2);
-    EXPECT_EQ(root->getClone(1), nullptr);
-    ksThreadBuffer::destroy(master);
-    ksThreadBuffer::destroy(nullptr);
-    EXPECT_EQ(ksThreadBuffer::getMaster(), master);
-    EXPECT_EQ(ksThreadBuffer::getCount(), 1);
-}
-
-TEST_F(ThreadBufferTest, UnknownTokenIsReportedPerPipeline) {
-    ksThreadBuffer::create();
-    ksThreadBuffer::create();
-    kuRef<ksNode> node = new ksNode;
-    ksThreadBuffer::synchronize();
-    kxMessageCapture capture;
-    master->appendUpdate(node.get(), 99, nullptr, false);
-    ksThreadBuffer::synchronize();
-    EXPECT_EQ(capture.count(kuNotify::WARN, "ksNode: unhandled update token 99"), 2);
 }
 
 } // namespace

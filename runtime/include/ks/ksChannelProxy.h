@@ -4,6 +4,7 @@
 #include <ku/kuMemBase.h>
 #include <ku/kuString.h>
 
+#include <atomic>
 #include <mutex>
 #include <vector>
 
@@ -67,6 +68,8 @@ public:
     bool getBin(int id, Bin* bin) const;
     // Every bin, sorted by order value (ties: reservation order).
     std::vector<Bin> getBins() const;
+    // Changes whenever a bin is reserved, released or given a new processor.
+    int getRevision() const { return m_revision.load(); }
 
     ksChannelProxy();
 
@@ -77,6 +80,7 @@ private:
     mutable std::mutex m_mutex;
     std::vector<Bin> m_bins;
     int m_nextId = 11;
+    std::atomic<int> m_revision{1};
 };
 
 #endif

@@ -7,6 +7,7 @@
 #include <vector>
 
 class ksThreadBuffer;
+class ksTraversalCull;
 
 // A scene-graph node: name, cull/render/isect masks, bounds, children, subscribers and one
 // clone per thread buffer. The master (clone 0) is what the application changes; each cull
@@ -101,6 +102,11 @@ public:
     virtual ksNode* createClone(int index, ksThreadBuffer* threadBuffer) const;
     // Applies one update token from the master (clones[0]) to this clone.
     virtual void syncWithMasterClone(int token, ksNode** clones);
+
+    // Visits the node in a channel's cull (on a clone of the traversal's pipeline); returns a
+    // ksTraversal::Result. The node's own visit: tell the EVENT_CULL subscribers (a subscriber
+    // that leaves bit 0 of the result word set stops the visit), then visit the children.
+    virtual int cull(ksTraversalCull* traversal);
 
     kuBase* makeCopy(int options = 0) const override;
     bool compare(const kuBase* other, int options = 0) const override;

@@ -23,6 +23,8 @@ public:
 
     // The children's bounds carried through the matrix (static bounds are kept as set).
     kuSphered getBounds() const override;
+    // Visits the children with this node's matrix applied.
+    int cull(ksTraversalCull* traversal) override;
     // The matrix from this node's coordinates to world coordinates, through the first parent
     // of each node up the chain.
     kuMatrixd getWorldMatrix() const;

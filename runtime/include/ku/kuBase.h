@@ -165,6 +165,25 @@ private:
     Base m_it{};
 };
 
+// The number of a class type's own instances (0 without a class type).
+inline int kuGetInstanceCount(const kuBase::ClassType* type) {
+    return type ? static_cast<int>(type->getInstanceCount(false)) : 0;
+}
+
+// A class type's own instance at index in registration order, as a T (null when out of range).
+template <class T>
+T* kuGetInstance(const kuBase::ClassType* type, int index) {
+    if (!type || index < 0)
+        return nullptr;
+    type->lock_instance(false);
+    const kuBase::ClassType::InstanceList& instances = type->getInstances();
+    T* instance = static_cast<std::size_t>(index) < instances.size()
+                      ? static_cast<T*>(instances[static_cast<std::size_t>(index)])
+                      : nullptr;
+    type->unlock_instance(false);
+    return instance;
+}
+
 // Counted objects an application attaches to a kuBase.
 class KX_API kuUserDataList {
 public:

@@ -12,8 +12,11 @@ class ksNode;
 // A line-of-sight probe: a segment from its position along its heading and pitch, of length
 // setSegmentRange, tested against the target's geometry whose isect mask shares a bit with the
 // probe's. An isector service casts it and stores the result here.
-// Threads: settings on the application thread; results written by the service (possibly on its
-// worker thread) and read under the probe's lock.
+// The segment starts at the absolute position and points along body +Y turned by heading and
+// pitch (roll is ignored): (-sin h cos p, cos h cos p, sin p).
+// Threads: settings and cast on the application thread; results are stored on the application
+// thread (asynchronous services store theirs in kxIsectorService::finishAll) and read under the
+// probe's lock.
 class KX_API kxIsectorLOS : public kuBase, public kxPositionable {
 public:
     // Mode bits.
@@ -35,6 +38,13 @@ public:
     const ksNode* getTarget() const;
     void setSegmentRange(double range) { m_segmentRange = range; }
     double getSegmentRange() const { return m_segmentRange; }
+
+    // Casts the probe now against its target's geometry and stores the result (nearest hit
+    // with MODE_NEAREST, otherwise any hit on the segment). 1 on a hit; -32767 on none, and for
+    // a probe without MODE_ENABLED or without a target (the stored result is cleared).
+    // Application thread: it brings the target's ray-tracing scene up to date, waiting for
+    // asynchronous casts that are using it.
+    int cast();
 
     // 1 and the hit point (world coordinates) when the last cast hit; -32767 otherwise.
     int getHitPoint(kuVec3d* point) const;

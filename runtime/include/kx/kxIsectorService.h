@@ -9,7 +9,8 @@
 class kxIsectorLOS;
 
 // Casts a set of line-of-sight probes each frame. Each probe joins with a service mode.
-// Threads: add/remove on the application thread.
+// Every live service takes part in the kernel's per-frame startAll/finishAll.
+// Threads: add/remove, run and the static hooks on the application thread.
 class KX_API kxIsectorService : public kuBase {
 public:
     // Service modes.
@@ -29,6 +30,22 @@ public:
     int getIsectorMode(const kxIsectorLOS* isector) const;
     int getNumIsectors() const;
 
+    // Casts every probe of the service now, on the calling thread, and stores the results;
+    // MODE_ONCE probes then leave the service. 1.
+    virtual int run();
+
+    // Called by the kernel once per frame, after the frame's update: every synchronous service
+    // runs now; every asynchronous service brings its targets' scenes up to date, copies its
+    // probes' segments and hands the casting to its worker thread.
+    static void startAll();
+    // Called by the kernel at the start of the next frame, before its update: waits for every
+    // asynchronous run and stores its results in the probes, so a frame reads the results of
+    // the poses set in the frame before.
+    static void finishAll();
+    // Finishes every run and releases the ray-tracing scenes and device (kernel shutdown does
+    // this through shutdownClass; a later cast makes them again).
+    static void releaseAll();
+
     const ClassType* getClassType() const override;
     static ClassType* getStaticClassType();
     static int initializeClass();
@@ -43,6 +60,18 @@ protected:
     };
     // The probes of the next run (copied under the lock).
     std::vector<Entry> snapshot() const;
+    // The probes of the next run, and (references to) those among them that join MODE_ONCE.
+    std::vector<kxIsectorLOS*> snapshotProbes(std::vector<kuRef<kxIsectorLOS>>* once) const;
+    // Removes these MODE_ONCE probes after their run (those still MODE_ONCE now).
+    void retireOnce(const std::vector<kuRef<kxIsectorLOS>>& once);
+
+    // startAll's passes over every service: prepare (a synchronous service runs here), then
+    // launch. completeRun is finishAll's part.
+    virtual void prepareRun();
+    virtual void launchRun() {}
+    virtual void completeRun() {}
+    // Leaves the registry of live services (idempotent); derived destructors call it first.
+    void unregisterService();
 
 private:
     mutable std::mutex m_mutex;

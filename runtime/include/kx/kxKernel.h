@@ -50,8 +50,17 @@ public:
     int unconfigure();
     bool isConfigured() const { return m_configured; }
     // Runs one frame; frames are numbered from 1. 1, or -32767 when not configured.
+    // A frame: finish the line-of-sight run of the previous frame, run the strategies, tell
+    // the EVENT_FRAME_UPDATE subscribers, start this frame's line-of-sight run, deliver the
+    // frame's update tokens to the pipelines' clones, cull every observed channel, then draw
+    // and recycle the frame's cull records.
     int runFrame();
     int getFrameNumber() const { return m_frame; }
+    // Simulated time advances by 1 / rate per frame, so that runs are repeatable.
+    void setFrameRate(double framesPerSecond);
+    double getFrameRate() const { return m_frameRate; }
+    // Seconds of simulated time at the current frame (0 at frame 1).
+    double getFrameTime() const;
 
     // The subscriber is not owned; removeSubscriber's last argument deletes it.
     int addSubscriber(int event, Subscriber* subscriber);
@@ -64,10 +73,17 @@ protected:
 private:
     kxKernel() = default;
     void notify(int event);
+    // The steps of a frame, kept apart so that a pipelined loop can run them on other threads.
+    void updateStep();
+    void cullStep();
+    void drawStep();
 
     bool m_configured = false;
     bool m_firstFrameDone = false;
+    // unconfigure has already run the modules' shutdown phase.
+    bool m_modulesShutDown = false;
     int m_frame = 0;
+    double m_frameRate = 60.0;
     std::vector<Subscriber*> m_subscribers[NUM_EVENTS];
 };
 

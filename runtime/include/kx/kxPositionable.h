@@ -40,6 +40,8 @@ public:
     bool getStrategyEnable() const { return m_strategyEnable; }
     // Runs the strategy when there is one and it is enabled.
     void runStrategy(double time, double delta);
+    // Runs the strategies of every positionable that has one (the kernel, once per frame).
+    static void runAllStrategies(double time, double delta);
 
     void setCoordConverter(kxCoordConverter* converter);
     kxCoordConverter* getCoordConverter() const;

@@ -45,6 +45,7 @@ int ksChannelProxy::reserveBin(bool sorted, int orderValue, bool holdsRecords, c
     std::lock_guard<std::mutex> guard(m_mutex);
     bin.id = m_nextId++;
     m_bins.push_back(bin);
+    ++m_revision;
     return bin.id;
 }
 
@@ -54,6 +55,7 @@ int ksChannelProxy::releaseBin(int id) {
     if (it == m_bins.end() || id == 0 || id == 10)
         return -32767;
     m_bins.erase(it);
+    ++m_revision;
     return 1;
 }
 
@@ -62,6 +64,7 @@ int ksChannelProxy::setCullBinProcessor(int id, BinProcessor* processor) {
     for (Bin& bin : m_bins)
         if (bin.id == id) {
             bin.cullProcessor = processor;
+            ++m_revision;
             return 1;
         }
     return -32767;

@@ -1,6 +1,7 @@
 #include <ks/ksNode.h>
 
 #include <ks/ksThreadBuffer.h>
+#include <ks/ksTraversal.h>
 #include <ku/kuNotify.h>
 
 #include <algorithm>
@@ -254,7 +255,11 @@ int ksNode::getRegisteredNodeId(const ClassType* type) {
 }
 
 int ksNode::getNodeId() const {
-    return getRegisteredNodeId(s_classType);
+    // The most derived registered node class: derived classes need not override this.
+    for (const ClassType* type = getClassType(); type; type = type->getParent())
+        if (const int id = getRegisteredNodeId(type))
+            return id;
+    return 0;
 }
 
 ksNode* ksNode::getClone(int index) const {
@@ -304,6 +309,15 @@ void ksNode::syncWithMasterClone(int token, ksNode** clones) {
         kuNotify::print(kuNotify::WARN, getClassType(), "ksNode: unhandled update token %d", token);
         break;
     }
+}
+
+int ksNode::cull(ksTraversalCull* traversal) {
+    int result = ksTraversal::RESULT_CONTINUE;
+    notifySubscribers(EVENT_CULL, traversal, &result);
+    if (result & ksTraversal::RESULT_STOP)
+        return ksTraversal::RESULT_STOP;
+    traversal->traverseChildren(this);
+    return ksTraversal::RESULT_CONTINUE;
 }
 
 kuBase* ksNode::makeCopy(int options) const {

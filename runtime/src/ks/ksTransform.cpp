@@ -1,5 +1,7 @@
 #include <ks/ksTransform.h>
 
+#include <ks/ksTraversal.h>
+
 #include <algorithm>
 
 namespace {
@@ -42,6 +44,13 @@ kuSphered ksTransform::getBounds() const {
         scale = std::max(scale, axis.length());
     }
     return kuSphered(m_matrix.transformPoint(local.center), local.radius * scale);
+}
+
+int ksTransform::cull(ksTraversalCull* traversal) {
+    traversal->pushModelMatrix(m_matrix);
+    const int result = ksNode::cull(traversal);
+    traversal->popModelMatrix();
+    return result;
 }
 
 kuMatrixd ksTransform::getWorldMatrix() const {

@@ -13,9 +13,14 @@ std::atomic<int> s_level{kuNotify::WARN};
 std::recursive_mutex s_mutex; // recursive: a callback may print in turn
 kuNotifyCallback s_callback = nullptr;
 void* s_userData = nullptr;
+// Read without the lock so that messages nobody will see cost no formatting.
+std::atomic<bool> s_hasCallback{false};
 } // namespace
 
 void kuNotify::print(int level, const kuBase::ClassType* classType, const char* format, ...) {
+    if (level < s_level.load(std::memory_order_relaxed) &&
+        !s_hasCallback.load(std::memory_order_acquire))
+        return;
     va_list args;
     va_start(args, format);
     va_list copy;
@@ -47,4 +52,5 @@ void kuNotify::setCallback(kuNotifyCallback callback, void* userData) {
     std::lock_guard<std::recursive_mutex> guard(s_mutex);
     s_callback = callback;
     s_userData = userData;
+    s_hasCallback.store(callback != nullptr, std::memory_order_release);
 }

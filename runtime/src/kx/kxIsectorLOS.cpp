@@ -1,5 +1,7 @@
 #include <kx/kxIsectorLOS.h>
 
+#include "kx/detail/kxLineOfSightScene.h"
+
 #include <ks/ksNode.h>
 
 namespace {
@@ -18,6 +20,31 @@ void kxIsectorLOS::setTarget(const ksNode* target) {
 }
 const ksNode* kxIsectorLOS::getTarget() const {
     return m_target.get();
+}
+
+int kxIsectorLOS::cast() {
+    if (!(m_mode & MODE_ENABLED) || !m_target) {
+        clearHit();
+        return KU_FAILURE;
+    }
+    const std::shared_ptr<kxLineOfSightScene> scene = kxLineOfSightScene::obtain(m_target.get());
+    if (!scene) {
+        clearHit();
+        return KU_FAILURE;
+    }
+    const kxLineOfSightScene::Query query = kxLineOfSightScene::makeQuery(*this);
+    kxLineOfSightScene::Result result;
+    {
+        kxLineOfSightScene::FloatModeGuard floatMode;
+        const auto lock = scene->lockForCasting();
+        scene->cast(query, &result);
+    }
+    if (!result.hit) {
+        clearHit();
+        return KU_FAILURE;
+    }
+    setHit(result.point, result.normal);
+    return KU_SUCCESS;
 }
 
 int kxIsectorLOS::getHitPoint(kuVec3d* point) const {

@@ -1,18 +1,115 @@
 #include <kx/kxIsectorService.h>
 
+#include "kx/detail/kxLineOfSightScene.h"
+
 #include <kx/kxIsectorLOS.h>
 
 #include <algorithm>
 
 namespace {
 kuBase::ClassType* s_classType = nullptr;
+
+// Live services, for the kernel's per-frame hooks. Recursive: a service may be destroyed by
+// something a run releases (a probe holding the last reference to a node with subscribers).
+struct Registry {
+    std::recursive_mutex mutex;
+    std::vector<kxIsectorService*> services;
+};
+Registry& registry() {
+    static Registry* r = new Registry;
+    return *r;
 }
+
+bool isLive(const Registry& r, const kxIsectorService* service) {
+    return std::find(r.services.begin(), r.services.end(), service) != r.services.end();
+}
+} // namespace
 
 kxIsectorService::kxIsectorService() {
     registerInstance(s_classType);
+    Registry& r = registry();
+    std::lock_guard<std::recursive_mutex> guard(r.mutex);
+    r.services.push_back(this);
 }
 kxIsectorService::~kxIsectorService() {
+    unregisterService();
     unregisterInstance(s_classType);
+}
+
+void kxIsectorService::unregisterService() {
+    Registry& r = registry();
+    std::lock_guard<std::recursive_mutex> guard(r.mutex);
+    r.services.erase(std::remove(r.services.begin(), r.services.end(), this), r.services.end());
+}
+
+std::vector<kxIsectorLOS*>
+kxIsectorService::snapshotProbes(std::vector<kuRef<kxIsectorLOS>>* once) const {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    std::vector<kxIsectorLOS*> probes;
+    probes.reserve(m_entries.size());
+    for (const Entry& entry : m_entries) {
+        probes.push_back(entry.isector.get());
+        if (entry.mode == MODE_ONCE)
+            once->push_back(entry.isector);
+    }
+    return probes;
+}
+
+int kxIsectorService::run() {
+    std::vector<kuRef<kxIsectorLOS>> once;
+    kxLineOfSightBatch batch;
+    batch.prepare(snapshotProbes(&once));
+    batch.castAll();
+    batch.store();
+    retireOnce(once);
+    return KU_SUCCESS;
+}
+
+void kxIsectorService::prepareRun() {
+    run();
+}
+
+void kxIsectorService::retireOnce(const std::vector<kuRef<kxIsectorLOS>>& once) {
+    if (once.empty())
+        return;
+    std::lock_guard<std::mutex> guard(m_mutex);
+    for (const kuRef<kxIsectorLOS>& probe : once) {
+        auto it = std::find_if(m_entries.begin(), m_entries.end(), [&probe](const Entry& e) {
+            return e.isector.get() == probe.get() && e.mode == MODE_ONCE;
+        });
+        if (it != m_entries.end())
+            m_entries.erase(it);
+    }
+}
+
+void kxIsectorService::startAll() {
+    // Every asynchronous run of the previous frame is complete before any scene is updated.
+    finishAll();
+    Registry& r = registry();
+    std::lock_guard<std::recursive_mutex> guard(r.mutex);
+    // Prepare everything before launching anything, so that no worker is casting while a scene
+    // is being brought up to date.
+    const std::vector<kxIsectorService*> services = r.services;
+    for (kxIsectorService* service : services)
+        if (isLive(r, service))
+            service->prepareRun();
+    for (kxIsectorService* service : services)
+        if (isLive(r, service))
+            service->launchRun();
+}
+
+void kxIsectorService::finishAll() {
+    Registry& r = registry();
+    std::lock_guard<std::recursive_mutex> guard(r.mutex);
+    const std::vector<kxIsectorService*> services = r.services;
+    for (kxIsectorService* service : services)
+        if (isLive(r, service))
+            service->completeRun();
+}
+
+void kxIsectorService::releaseAll() {
+    finishAll();
+    kxLineOfSightScene::releaseAll();
 }
 
 int kxIsectorService::addIsector(kxIsectorLOS* isector, int mode) {
@@ -75,6 +172,7 @@ int kxIsectorService::initializeClass() {
 }
 
 int kxIsectorService::shutdownClass() {
+    releaseAll();
     delete s_classType;
     s_classType = nullptr;
     return KU_SUCCESS;

@@ -1,15 +1,115 @@
 #include <kx/kxIsectorServiceAsynchronous.h>
 
+#include "kx/detail/kxLineOfSightScene.h"
+
+#include <kx/kxIsectorLOS.h>
+
+#include <condition_variable>
+#include <thread>
+
 namespace {
 kuBase::ClassType* s_classType = nullptr;
 kuRef<kxIsectorServiceAsynchronous> s_default;
 } // namespace
 
-kxIsectorServiceAsynchronous::kxIsectorServiceAsynchronous() {
+// The worker thread and the run it is handed. The batch is filled and emptied by the
+// application thread while no run is pending; the worker touches it only between PENDING and
+// DONE.
+struct kxIsectorServiceAsynchronous::Worker {
+    enum State { IDLE, PENDING, RUNNING, DONE };
+
+    std::mutex mutex;
+    std::condition_variable changed;
+    State state = IDLE;
+    bool stop = false;
+    std::atomic<bool> cancel{false};
+    std::thread thread;
+    kxLineOfSightBatch batch;
+    std::vector<kuRef<kxIsectorLOS>> once; // the run's MODE_ONCE probes, retired at its end
+
+    void loop() {
+        // The ray tracer wants denormals flushed on every thread that casts.
+        kxLineOfSightScene::FloatModeGuard floatMode;
+        std::unique_lock<std::mutex> lock(mutex);
+        for (;;) {
+            changed.wait(lock, [this] { return stop || state == PENDING; });
+            if (stop)
+                return;
+            state = RUNNING;
+            lock.unlock();
+            batch.castAll(&cancel);
+            lock.lock();
+            state = DONE;
+            changed.notify_all();
+        }
+    }
+};
+
+kxIsectorServiceAsynchronous::kxIsectorServiceAsynchronous() : m_worker(new Worker) {
     registerInstance(s_classType);
 }
+
 kxIsectorServiceAsynchronous::~kxIsectorServiceAsynchronous() {
+    // Out of the registry first, so that no hook reaches a half-destroyed service.
+    unregisterService();
+    {
+        std::lock_guard<std::mutex> guard(m_worker->mutex);
+        m_worker->stop = true;
+        m_worker->cancel.store(true);
+    }
+    m_worker->changed.notify_all();
+    if (m_worker->thread.joinable())
+        m_worker->thread.join();
+    m_worker->batch.clear();
     unregisterInstance(s_classType);
+}
+
+int kxIsectorServiceAsynchronous::run() {
+    completeRun();
+    return kxIsectorService::run();
+}
+
+void kxIsectorServiceAsynchronous::prepareRun() {
+    completeRun();
+    Worker& w = *m_worker;
+    w.batch.prepare(snapshotProbes(&w.once));
+}
+
+void kxIsectorServiceAsynchronous::launchRun() {
+    Worker& w = *m_worker;
+    {
+        std::lock_guard<std::mutex> guard(w.mutex);
+        if (w.state != Worker::IDLE)
+            return;
+        if (w.batch.empty()) {
+            // Nothing to cast: the run is complete as it stands.
+            w.state = Worker::DONE;
+            return;
+        }
+        if (!w.thread.joinable())
+            w.thread = std::thread(&Worker::loop, &w);
+        w.state = Worker::PENDING;
+    }
+    w.changed.notify_all();
+}
+
+void kxIsectorServiceAsynchronous::completeRun() {
+    Worker& w = *m_worker;
+    {
+        std::unique_lock<std::mutex> lock(w.mutex);
+        if (w.state == Worker::IDLE) {
+            // Prepared but never launched: drop it.
+            w.batch.clear();
+            w.once.clear();
+            return;
+        }
+        w.changed.wait(lock, [&w] { return w.state == Worker::DONE; });
+        w.state = Worker::IDLE;
+    }
+    w.batch.store();
+    retireOnce(w.once);
+    w.batch.clear();
+    w.once.clear();
 }
 
 kxIsectorServiceAsynchronous* kxIsectorServiceAsynchronous::obtainDefault() {

@@ -2,11 +2,21 @@
 
 #include "kx/detail/runtimeClasses.h"
 
+#include <ks/ksChannel.h>
+#include <ks/ksChannelBin.h>
+#include <ks/ksNode.h>
 #include <ks/ksServiceMgr.h>
 #include <ks/ksThreadBuffer.h>
+#include <ks/ksTraversal.h>
+#include <ks/ksWindow.h>
 #include <ks/ksgu.h>
 #include <ku/kuNotify.h>
+#include <ku/kuStat.h>
+#include <kx/kxIsectorService.h>
 #include <kx/kxModule.h>
+#include <kx/kxObserver.h>
+#include <kx/kxPositionable.h>
+#include <kx/kxScene.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -62,7 +72,7 @@ void kxKernel::shutdown() {
         return;
     if (s_kernel->m_configured)
         s_kernel->unconfigure();
-    else
+    else if (!s_kernel->m_modulesShutDown)
         // Modules that were initialized but never configured still release their classes.
         for (int i = kxModule::getNumModules() - 1; i >= 0; --i)
             kxModule::getModule(i)->shutdown();
@@ -74,6 +84,7 @@ void kxKernel::shutdown() {
     kxKernel* kernel = s_kernel;
     s_kernel = nullptr;
     kernel->unref();
+    kuStat::clear();
     kxRuntimeClasses::shutdown();
 }
 
@@ -95,6 +106,7 @@ int kxKernel::configure() {
     for (int i = 0; i < count; ++i)
         kxModule::getModule(i)->configure();
     m_configured = true;
+    m_modulesShutDown = false;
     notify(EVENT_CONFIGURE);
     return KU_SUCCESS;
 }
@@ -114,6 +126,7 @@ int kxKernel::unconfigure() {
     for (int i = kxModule::getNumModules() - 1; i >= 0; --i)
         kxModule::getModule(i)->shutdown();
     m_configured = false;
+    m_modulesShutDown = true;
     return KU_SUCCESS;
 }
 
@@ -131,10 +144,57 @@ int kxKernel::runFrame() {
             kxModule::getModule(i)->onFirstFrame();
         notify(EVENT_FIRST_FRAME);
     }
-    notify(EVENT_FRAME_UPDATE);
+    updateStep();
     // The frame's changes reach every pipeline's clones before they cull it.
     ksThreadBuffer::synchronize();
+    cullStep();
+    drawStep();
     return KU_SUCCESS;
+}
+
+void kxKernel::setFrameRate(double framesPerSecond) {
+    if (framesPerSecond > 0)
+        m_frameRate = framesPerSecond;
+}
+
+double kxKernel::getFrameTime() const {
+    return m_frame > 0 ? (m_frame - 1) / m_frameRate : 0;
+}
+
+void kxKernel::updateStep() {
+    // Probes posed in the previous frame have been cast by now.
+    kxIsectorService::finishAll();
+    kxPositionable::runAllStrategies(getFrameTime(), m_frame > 1 ? 1.0 / m_frameRate : 0.0);
+    notify(EVENT_FRAME_UPDATE);
+    kxIsectorService::startAll();
+}
+
+void kxKernel::cullStep() {
+    for (int o = 0; o < kxObserver::getNum(); ++o) {
+        kxObserver* observer = kxObserver::get(o);
+        kxScene* scene = observer->getScene();
+        if (!scene)
+            continue;
+        observer->updateChannelViews();
+        for (int c = 0; c < observer->getNumChannels(); ++c) {
+            ksChannel* channel = observer->getChannel(c);
+            ksWindow* window = channel->getWindow();
+            if (!window || !window->getThreadBuffer() || channel->getId() < 0)
+                continue;
+            const int pipeline = window->getThreadBuffer()->getIndex();
+            ksChannelBinMgr* bins = channel->getChannelBinMgr();
+            bins->beginFrame(m_frame);
+            ksTraversalCull traversal(channel, bins, channel->getId(), pipeline, m_frame);
+            traversal.traverse(scene->getRoot()->getClone(pipeline));
+        }
+    }
+}
+
+void kxKernel::drawStep() {
+    // Drawing needs the windows' GL contexts; without them the frame's records go straight
+    // back to their pools.
+    for (int i = 0; i < ksChannel::getNum(); ++i)
+        ksChannel::get(i)->getChannelBinMgr()->recycleFrame(m_frame);
 }
 
 int kxKernel::addSubscriber(int event, Subscriber* subscriber) {

@@ -3,6 +3,26 @@
 #include <kx/kxCoordConverter.h>
 #include <kx/kxStrategy.h>
 
+#include <algorithm>
+#include <vector>
+
+namespace {
+// Positionables that have a strategy, in the order they got it.
+std::vector<kxPositionable*>& withStrategies() {
+    static std::vector<kxPositionable*> s_list;
+    return s_list;
+}
+
+void trackStrategy(kxPositionable* positionable, bool hasStrategy) {
+    auto& list = withStrategies();
+    auto it = std::find(list.begin(), list.end(), positionable);
+    if (hasStrategy && it == list.end())
+        list.push_back(positionable);
+    else if (!hasStrategy && it != list.end())
+        list.erase(it);
+}
+} // namespace
+
 kxPositionable::kxPositionable() = default;
 kxPositionable::kxPositionable(const kxPositionable& other) {
     copyPositionable(other);
@@ -13,7 +33,9 @@ kxPositionable& kxPositionable::operator=(const kxPositionable& other) {
     return *this;
 }
 
-kxPositionable::~kxPositionable() = default;
+kxPositionable::~kxPositionable() {
+    trackStrategy(this, false);
+}
 
 void kxPositionable::setPosition(double x, double y, double z, const kxCoordConverter* converter) {
     kuVec3d position(x, y, z);
@@ -60,6 +82,7 @@ void kxPositionable::setScale(double x, double y, double z) {
 
 void kxPositionable::setStrategy(kxStrategy* strategy) {
     m_strategy = strategy;
+    trackStrategy(this, strategy != nullptr);
 }
 kxStrategy* kxPositionable::getStrategy() const {
     return m_strategy.get();
@@ -70,6 +93,15 @@ void kxPositionable::runStrategy(double time, double delta) {
     kuRef<kxStrategy> strategy = m_strategy;
     if (strategy && m_strategyEnable)
         strategy->update(this, time, delta);
+}
+
+void kxPositionable::runAllStrategies(double time, double delta) {
+    // A strategy may add or remove strategies: walk a copy, skipping those gone meanwhile.
+    const std::vector<kxPositionable*> list = withStrategies();
+    for (kxPositionable* positionable : list)
+        if (std::find(withStrategies().begin(), withStrategies().end(), positionable) !=
+            withStrategies().end())
+            positionable->runStrategy(time, delta);
 }
 
 void kxPositionable::setCoordConverter(kxCoordConverter* converter) {
@@ -108,6 +140,7 @@ void kxPositionable::copyPositionable(const kxPositionable& source) {
     m_scale = source.m_scale;
     m_strategyEnable = source.m_strategyEnable;
     m_strategy = source.m_strategy;
+    trackStrategy(this, m_strategy.get() != nullptr);
     m_converter = source.m_converter;
     positionableChanged();
 }

@@ -24,7 +24,9 @@ double lattice(std::uint32_t seed, std::int32_t x, std::int32_t y) {
     return hash(seed, x, y) / 2147483647.5 - 1.0;
 }
 
-double smooth(double t) { return t * t * (3.0 - 2.0 * t); }
+double smooth(double t) {
+    return t * t * (3.0 - 2.0 * t);
+}
 } // namespace
 
 kxTerrain::kxTerrain(ksThreadBuffer* threadBuffer) : ksGeometry(threadBuffer) {}
@@ -121,8 +123,12 @@ double kxTerrain::getHeightAt(double x, double y) const {
     return a + (d - c) * u + (c - a) * v;
 }
 
-const kuBase::ClassType* kxTerrain::getClassType() const { return s_classType; }
-kuBase::ClassType* kxTerrain::getStaticClassType() { return s_classType; }
+const kuBase::ClassType* kxTerrain::getClassType() const {
+    return s_classType;
+}
+kuBase::ClassType* kxTerrain::getStaticClassType() {
+    return s_classType;
+}
 
 int kxTerrain::initializeClass() {
     if (!s_classType)

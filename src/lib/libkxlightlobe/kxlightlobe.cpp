@@ -5,16 +5,25 @@
 
 #include <kr/krTexture.h>
 #include <kr/krTextureFactory.h>
+#include <ks/ksChannelBin.h>
+#include <ks/ksServiceMgr.h>
 #include <ks/ksThreadBuffer.h>
+#include <ks/ksTraversal.h>
 #include <ku/kuAllocRef.h>
 #include <ku/kuNotify.h>
 #include <kx/kxIsectorLOS.h>
 #include <kx/kxIsectorService.h>
+#include <ku/kuMath.h>
+
+#include <GL/gl.h>
+
+#include <cmath>
 
 namespace {
 kuBase::ClassType* s_classType = nullptr;
 int s_nodeId = 0;
 kuRef<krTextureFactory> s_textureFactory;
+kuRef<kxLightLobe::CullRecordFactory> s_cullRecordFactory;
 
 // Service mode of the lobes' probes: cast at every run.
 constexpr int ISECTOR_SERVICE_MODE = 2;
@@ -29,6 +38,7 @@ constexpr int TEXTURE_READ_MODE = 3;
 kxLightLobe::kxLightLobe(ksThreadBuffer* threadBuffer) : kxTransform(threadBuffer) {
     registerInstance(s_classType);
     setStaticBoundsEnable(true, true);
+    m_cullRecordFactory = s_cullRecordFactory.get();
     for (auto& isector : m_isectors) {
         isector = new kxIsectorLOS;
         isector->setMode(isector->getMode() | ISECTOR_MODE_NEAREST);
@@ -69,6 +79,7 @@ int kxLightLobe::initializeClass() {
         if (status != 1)
             return status;
         s_nodeId = ksNode::registerNode(s_classType);
+        s_cullRecordFactory = new CullRecordFactory;
         s_textureFactory = new krTextureFactory;
     }
     return 1;
@@ -81,6 +92,7 @@ int kxLightLobe::shutdownClass() {
         delete s_classType;
         s_classType = nullptr;
     }
+    s_cullRecordFactory.reset();
     s_textureFactory.reset();
     return 1;
 }
@@ -254,6 +266,209 @@ void kxLightLobe::preConfigure() {
     addIsectorsToService();
 }
 
+// ---- footprint ----
+
+void kxLightLobe::update(ksNode* target) {
+    if (!m_enable)
+        return;
+    const bool isStatic = getStaticEnable();
+    if (isStatic && !m_wasStatic) {
+        m_staticDone = false;
+        m_wasStatic = true;
+    } else if (isStatic && m_wasStatic && m_staticDone) {
+        return; // frozen on its first footprint
+    } else if (!isStatic && m_wasStatic) {
+        addIsectorsToService();
+        m_isectEnable = true;
+        m_wasStatic = false;
+    }
+    if (!m_texture)
+        createTex();
+    getAbsolutePosition(&m_absolutePosition, &m_absoluteOrientation, nullptr, nullptr);
+
+    double x = 0, y = 0, z = 0;
+    getPosition(x, y, z);
+    setStaticBoundsEnable(false, true);
+    setBounds(kuSphered(kuVec3d(x, y, z), m_fadeRange), true);
+    setStaticBoundsEnable(true, true);
+
+    const bool hit = castIsectors(target);
+    computeVerts();
+    computeTexMat();
+    if (ksThreadBuffer* buffer = getThreadBuffer())
+        for (int token : {TOKEN_VERTICES, TOKEN_VERTEX_BRIGHTNESS, TOKEN_TEXTURE_MATRIX,
+                          TOKEN_ABSOLUTE_POSE})
+            buffer->appendUpdate(this, token, nullptr, false);
+
+    if (hit && ((m_wasStatic && m_isectEnable) || m_removeIsectorsPending)) {
+        kuNotify::print(2, s_classType, "Removing isectors for lobe %s from service", getName());
+        removeIsectorsFromService();
+        m_isectEnable = false;
+        m_removeIsectorsPending = false;
+    }
+    if (hit)
+        m_staticDone = true;
+}
+
+bool kxLightLobe::castIsectors(ksNode* target) {
+    const double q = m_spreadAngle / 4.0;
+    const double h = m_absoluteOrientation.x, p = m_absoluteOrientation.y;
+    // A quarter of the spread off the axis, at 120 degree steps: one below, two above.
+    const double headings[NUM_ISECTORS] = {h, h + 0.866 * q, h - 0.866 * q};
+    const double pitches[NUM_ISECTORS] = {p - q, p + 0.5 * q, p + 0.5 * q};
+    for (int i = 0; i < NUM_ISECTORS; ++i) {
+        kxIsectorLOS* isector = m_isectors[i].get();
+        isector->setTarget(target);
+        isector->setPosition(m_absolutePosition.x, m_absolutePosition.y, m_absolutePosition.z,
+                             nullptr);
+        isector->setRotate(headings[i], pitches[i], 0.0, false);
+        isector->setSegmentRange(4.0 * m_fadeRange);
+    }
+    const kuVec3d& a = m_absolutePosition;
+    kuNotify::print(2, s_classType,
+                    "Isector 1 pos: (%f,%f,%f),(%f,%f,0.0)\nIsector 2 pos: (%f,%f,%f),(%f,%f,0.0)"
+                    "\nIsector 3 pos: (%f,%f,%f),(%f,%f,0.0)",
+                    a.x, a.y, a.z, headings[0], pitches[0], a.x, a.y, a.z, headings[1],
+                    pitches[1], a.x, a.y, a.z, headings[2], pitches[2]);
+
+    kuVec3d points[NUM_ISECTORS];
+    kuVec3d normals[NUM_ISECTORS];
+    bool valid[NUM_ISECTORS];
+    for (int i = 0; i < NUM_ISECTORS; ++i) {
+        valid[i] = m_isectors[i]->getHitPoint(&points[i]) == 1;
+        kuVec3f normal;
+        if (valid[i] && m_isectors[i]->getHitNormal(&normal) == 1)
+            normals[i] = kuVec3d(normal);
+    }
+
+    kuVec3d hitPoint, hitNormal;
+    int count = 0;
+    if (valid[0] && valid[1] && valid[2]) {
+        hitPoint = (points[0] + points[1] + points[2]) / 3.0;
+        hitNormal = (points[0] - points[1]).cross(points[1] - points[2]);
+        count = 3;
+    } else {
+        for (int i = 0; i < NUM_ISECTORS; ++i) {
+            if (!valid[i])
+                continue;
+            if (count == 0) {
+                hitPoint = points[i];
+                hitNormal = normals[i];
+            } else {
+                hitPoint = (hitPoint + points[i]) / 2.0;
+                hitNormal = (hitNormal + normals[i]) / 2.0;
+            }
+            ++count;
+        }
+    }
+    if (count == 0)
+        return false;
+
+    kuVec3d unit = hitNormal;
+    // Collinear hits or opposing normals give no plane: keep the last one rather than make a
+    // zero plane that would turn the footprint into NaNs.
+    if (!(unit.normalize() > 0) || !std::isfinite(unit.length()) ||
+        !std::isfinite(hitPoint.length()))
+        return false;
+    m_hitPoint = hitPoint;
+    m_hitNormal = hitNormal;
+    double d = hitPoint.dot(unit);
+    if (-1e-06 < d && d < 1e-06)
+        d = 0.01;
+    m_groundPlane = unit * d;
+    kuNotify::print(2, s_classType, "Got valid hit for lobe %s: pt (%g,%g,%g) norm (%g,%g,%g)",
+                    getName(), hitPoint.x, hitPoint.y, hitPoint.z, m_groundPlane.x,
+                    m_groundPlane.y, m_groundPlane.z);
+    return true;
+}
+
+void kxLightLobe::computeVerts() {
+    kuMatrixd world, step;
+    world.makeIdentity();
+    step.makeTranslate(m_absolutePosition.x, m_absolutePosition.y, m_absolutePosition.z);
+    world.preMultiply(step);
+    step.makeRotate(m_absoluteOrientation.x, 0, 0);
+    world.preMultiply(step);
+    step.makeRotate(0, m_absoluteOrientation.y, 0);
+    world.preMultiply(step);
+    step.makeRotate(0, 0, m_absoluteOrientation.z);
+    world.preMultiply(step);
+
+    // Half-width of the beam at unit distance; both steps in single precision.
+    const float angle = static_cast<float>(m_spreadAngle / 114.59156);
+    const float t = static_cast<float>(std::tan(static_cast<double>(angle)));
+    const double rowZ[4] = {t, 0.3333 * t, -0.3333 * t, -t};
+    const double columnX[4] = {-t, -0.3333 * t, 0.3333 * t, t};
+
+    const kuVec3d origin = world.transformPoint(kuVec3d(0, 0, 0));
+    const kuVec3d& plane = m_groundPlane;
+    const double numer = plane.dot(plane - origin);
+    const kuVec3d below = origin + plane * (numer / plane.dot(plane));
+    const bool originFinite = std::isfinite(origin.length());
+
+    for (int k = 0; k < NUM_VERTICES; ++k) {
+        kuVec3d ray = world.transformPoint(kuVec3d(columnX[k % 4], 1.0, rowZ[k / 4])) - origin;
+        ray.normalize();
+        const double tk = numer / plane.dot(ray);
+        kuVec3d point;
+        if (tk > 0) {
+            point = origin + ray * tk;
+            kuNotify::print(2, s_classType, "Lobe %s pt %d good, t=%f", getName(), k, tk);
+        } else {
+            kuNotify::print(2, s_classType, "Lobe %s pt %d out at infinity, t=%f", getName(), k,
+                            tk);
+            kuVec3d u = ray.cross(plane);
+            u.normalize();
+            kuVec3d w = plane.cross(u);
+            w.normalize();
+            point = below + w * 100000.0;
+        }
+        double brightness = 0;
+        const double dist = (point - origin).length();
+        if (dist < m_fadeRange) {
+            const double fade = 1.0 - dist / m_fadeRange;
+            brightness = m_brightness * fade * fade;
+        }
+        // Without a plane yet, or from a non-finite pose, there is no footprint: keep the
+        // vertex finite (at the lobe, or the origin) and dark, so nothing is drawn.
+        if (!std::isfinite(point.length()) || !std::isfinite(brightness)) {
+            point = originFinite ? origin : kuVec3d();
+            brightness = 0;
+        }
+        m_vertexBrightness[k] = brightness > 0 ? static_cast<float>(brightness) : 0.0f;
+        m_vertices[k] = point;
+        kuNotify::print(2, s_classType, "Setting lobe %s pt %d: (%g,%g,%g) br: %g", getName(), k,
+                        point.x, point.y, point.z, static_cast<double>(m_vertexBrightness[k]));
+    }
+}
+
+void kxLightLobe::computeTexMat() {
+    kuMatrixf step;
+    m_textureMatrix.makeTranslate(0.5f, 0.5f, 0.4554f);
+    step.makeScale(0.5f, 0.5f, 0.5f);
+    m_textureMatrix.preMultiply(step);
+
+    const float r = static_cast<float>(std::tan(m_spreadAngle * 0.5 * kuMath<double>::DEG2RAD));
+    if (!(r > 0.0f) || !std::isfinite(r)) {
+        // No cone to project across: send every point to the texture's black border.
+        m_textureMatrix.makeScale(0.0f, 0.0f, 0.0f);
+        m_textureMatrix(3, 0) = m_textureMatrix(3, 1) = -1.0f;
+        m_textureMatrix(3, 3) = 1.0f;
+        return;
+    }
+    const float l = -r, top = r, bottom = -r, n = 1.0f, f = 100.0f;
+    kuMatrixf frustum;
+    frustum(0, 0) = 2 * n / (r - l);
+    frustum(1, 1) = 2 * n / (top - bottom);
+    frustum(2, 0) = (r + l) / (r - l);
+    frustum(2, 1) = (top + bottom) / (top - bottom);
+    frustum(2, 2) = -(f + n) / (f - n);
+    frustum(2, 3) = -1.0f;
+    frustum(3, 2) = -(2 * f * n) / (f - n);
+    frustum(3, 3) = 0.0f;
+    m_textureMatrix.preMultiply(frustum);
+}
+
 void kxLightLobe::addIsectorsToService() {
     kxIsectorService* service = kxLightMap::instance()->getIsectorService();
     kuNotify::print(2, s_classType, "Adding isectors for lobe %s to service", getName());
@@ -273,6 +488,114 @@ void kxLightLobe::removeIsectorsFromService() {
     for (auto& isector : m_isectors)
         if (isector && service->hasIsector(isector.get()))
             service->removeIsector(isector.get());
+}
+
+// ---- cull ----
+
+void kxLightLobe::setCullRecordFactory(ksCullRecordFactory* factory) {
+    m_cullRecordFactory = factory;
+}
+
+ksCullRecordFactory* kxLightLobe::getCullRecordFactory() const {
+    return m_cullRecordFactory.get();
+}
+
+kxLightLobe::CullRecordFactory* kxLightLobe::getSharedCullRecordFactory() {
+    return s_cullRecordFactory.get();
+}
+
+int kxLightLobe::cull(ksTraversalCull* traversal) {
+    if (!m_enable)
+        return ksTraversal::RESULT_CONTINUE;
+    int result = ksTraversal::RESULT_CONTINUE;
+    notifySubscribers(EVENT_CULL, traversal, &result);
+    if (result & 1)
+        return ksTraversal::RESULT_STOP;
+
+    ksChannelBinMgr* bins = traversal->getChannelBinMgr();
+    ksChannelBin* bin = bins ? bins->getBin(kxLightMap::getMapCreateBinID()) : nullptr;
+    const auto* master = static_cast<const kxLightLobe*>(getClone(0));
+    ksCullRecordFactory* factory = master ? master->m_cullRecordFactory.get() : nullptr;
+    if (!bins) {
+        kuNotify::print(5, s_classType, "Could not get channel bin manager for light lobe %s",
+                        getName());
+    } else if (!bin) {
+        kuNotify::print(5, s_classType, "Could not get channel bin for light lobe %s",
+                        getName());
+    } else if (CullRecord* record = factory ? static_cast<CullRecord*>(factory->create(
+                                                  traversal->getChannelId(), 0))
+                                            : nullptr) {
+        record->textureMatrix = m_textureMatrix;
+        krTexture::State* state = record->textureElement.begin_texture_state()->get();
+        state->setTexture(master->m_texture.get());
+        state->setEnable(state->getTexture() != nullptr);
+        record->position = m_absolutePosition;
+        record->orientation = m_absoluteOrientation;
+        for (int k = 0; k < NUM_VERTICES; ++k) {
+            record->vertexBrightness[k] = m_vertexBrightness[k];
+            record->vertices[k] = m_vertices[k];
+        }
+        bin->insert(record, nullptr);
+        kuNotify::print(2, s_classType, "Added cull record for light lobe %s in frame %d",
+                        getName(), ksThread::resolveFrameNumber());
+    } else {
+        // Channel ids of 256 and above have no pool: refuse rather than write past the pools.
+        kuNotify::print(5, s_classType,
+                        "No cull record for light lobe %s in channel %d (no pool for it)",
+                        getName(), traversal->getChannelId());
+    }
+    return ksNode::cull(traversal) == ksTraversal::RESULT_STOP ? ksTraversal::RESULT_STOP
+                                                               : ksTraversal::RESULT_CONTINUE;
+}
+
+kxLightLobe::CullRecord::CullRecord() {
+    textureElement.appendState(new krTexture::State);
+    for (float& b : vertexBrightness)
+        b = 0.0f;
+}
+
+kxLightLobe::CullRecord::CullRecord(const CullRecord& other)
+    : ksCullRecord(other), textureMatrix(other.textureMatrix), position(other.position),
+      orientation(other.orientation), textureElement(other.textureElement),
+      intensityScale(other.intensityScale) {
+    for (int k = 0; k < NUM_VERTICES; ++k) {
+        vertexBrightness[k] = other.vertexBrightness[k];
+        vertices[k] = other.vertices[k];
+    }
+}
+
+kxLightLobe::CullRecord& kxLightLobe::CullRecord::operator=(const CullRecord& other) {
+    if (this == &other)
+        return *this;
+    ksCullRecord::operator=(other);
+    textureMatrix = other.textureMatrix;
+    for (int k = 0; k < NUM_VERTICES; ++k) {
+        vertexBrightness[k] = other.vertexBrightness[k];
+        vertices[k] = other.vertices[k];
+    }
+    position = other.position;
+    orientation = other.orientation;
+    textureElement = other.textureElement;
+    intensityScale = other.intensityScale;
+    return *this;
+}
+
+kxLightLobe::CullRecord::~CullRecord() = default;
+
+void kxLightLobe::CullRecord::processDraw(krDrawContext*) {
+    // Three strips of eight vertices, rows top to bottom; grey levels carry the light.
+    for (int row = 0; row < 3; ++row) {
+        glBegin(GL_TRIANGLE_STRIP);
+        for (int column = 0; column < 4; ++column) {
+            for (int k : {4 * row + column, 4 * row + column + 4}) {
+                const float g = vertexBrightness[k] * intensityScale;
+                glColor3f(g, g, g);
+                glVertex3f(static_cast<float>(vertices[k].x), static_cast<float>(vertices[k].y),
+                           static_cast<float>(vertices[k].z));
+            }
+        }
+        glEnd();
+    }
 }
 
 // ---- texture ----

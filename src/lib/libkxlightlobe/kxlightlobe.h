@@ -4,11 +4,12 @@
 #include "kxlightlobeclassregistry.h"
 #include "kxlightlobeexport.h"
 
+#include <kr/krTexture.h>
+#include <ks/ksCullRecord.h>
 #include <ku/kuMatrix.h>
 #include <ku/kuString.h>
 #include <kx/kxTransform.h>
 
-class krTexture;
 class krTextureFactory;
 class kxIsectorLOS;
 
@@ -36,6 +37,31 @@ public:
     // Largest generated texture side: beyond it no driver can take the texture anyway.
     enum { MAX_TEXTURE_SIZE = 8192 };
 
+    // One lobe's footprint for one channel and frame, drawn into the channel's light map.
+    // Threads: filled on a cull thread, drawn on the channel's draw thread.
+    class KXLIGHTLOBE_API CullRecord : public ksCullRecord {
+    public:
+        CullRecord();
+        CullRecord(const CullRecord& other);
+        CullRecord& operator=(const CullRecord& other);
+        ~CullRecord() override;
+
+        void processDraw(krDrawContext* context) override;
+
+        kuMatrixf textureMatrix;
+        float vertexBrightness[NUM_VERTICES];
+        kuVec3d vertices[NUM_VERTICES];
+        kuVec3d position;
+        kuVec3d orientation;
+        // Holds exactly one texture state, made with the record.
+        krTexture::Element textureElement;
+        // Multiplies every vertex brightness; set by the light map before each draw.
+        float intensityScale = 1.0f;
+    };
+    typedef ksCullRecordFactoryDerived<CullRecord, ksCullRecordPool<CullRecord>,
+                                       ksCullRecordFactory>
+        CullRecordFactory;
+
     KX_DECLARE_CLASS_REGISTRY(kxLightLobe)
 
     explicit kxLightLobe(ksThreadBuffer* threadBuffer = nullptr);
@@ -53,6 +79,8 @@ public:
     bool compare(const kuBase* other, int options = 0) const override;
     ksNode* createClone(int index, ksThreadBuffer* threadBuffer) const override;
     void syncWithMasterClone(int token, ksNode** clones) override;
+    // Leaves one record of the footprint in the channel's light-map creation bin.
+    int cull(ksTraversalCull* traversal) override;
 
     // Properties. None clamps its value.
     int setEnable(bool enable);
@@ -83,9 +111,17 @@ public:
     // The probes' intersection mask (separate from the node's own isect mask).
     void setIsectMask(unsigned int mask);
     unsigned int getIsectMask() const;
+    // Where the lobe's cull records come from (the class's shared factory by default).
+    void setCullRecordFactory(ksCullRecordFactory* factory);
+    ksCullRecordFactory* getCullRecordFactory() const;
+    // The class's shared factory (null outside initializeClass/shutdownClass).
+    static CullRecordFactory* getSharedCullRecordFactory();
 
     // Adds the probes to the light map's isector service (module pre-configure step).
     void preConfigure();
+    // The per-frame step: casts the probes against target's scene, finds the ground plane and
+    // computes the footprint, then queues it for the clones.
+    void update(ksNode* target);
 
     // State read by the light map and by tests.
     krTexture* getTexture() const;
@@ -96,6 +132,8 @@ public:
     const kuVec3d& getAbsoluteOrientationValue() const { return m_absoluteOrientation; }
     kxIsectorLOS* getIsector(int index) const;
     bool getRemoveIsectorsPending() const { return m_removeIsectorsPending; }
+    const kuVec3d& getGroundPlane() const { return m_groundPlane; }
+    bool getStaticDone() const { return m_staticDone; }
 
 protected:
     kxLightLobe(ksNode** clones, int index, ksThreadBuffer* threadBuffer);
@@ -103,6 +141,12 @@ protected:
 
     // Makes the lobe's falloff texture from its falloff and texture size.
     void createTex();
+    // Poses the probes and combines their hits into the ground plane; true on a valid hit.
+    bool castIsectors(ksNode* target);
+    // The 16 footprint vertices and their brightness from the ground plane.
+    void computeVerts();
+    // The projection of the falloff texture across the beam cone.
+    void computeTexMat();
 
 private:
     int copy(const kxLightLobe* source, int options);
@@ -126,11 +170,12 @@ private:
     kuRef<kxIsectorLOS> m_isectors[NUM_ISECTORS];
     bool m_isectEnable = true;
     bool m_removeIsectorsPending = false;
-    double m_hitPoint[3] = {0, 0, 0};
-    double m_hitNormal[3] = {0, 0, 0};
+    kuVec3d m_hitPoint;
+    kuVec3d m_hitNormal;
     kuVec3d m_groundPlane;
     kuVec3d m_absolutePosition;
     kuVec3d m_absoluteOrientation;
+    kuRef<ksCullRecordFactory> m_cullRecordFactory;
 };
 
 #endif

@@ -24,9 +24,16 @@ public:
 
     ksNode* createClone(int index, ksThreadBuffer* threadBuffer) const override;
 
+    // Distance at which the lobe's light has faded to nothing.
+    void setFadeRange(float range) { m_fadeRange = range; }
+    float getFadeRange() const { return m_fadeRange; }
+
 protected:
     kxLightLobeProjected(ksNode** clones, int index, ksThreadBuffer* threadBuffer);
     ~kxLightLobeProjected() override;
+
+private:
+    float m_fadeRange = 1000.0f;
 };
 
 #endif

@@ -5,23 +5,53 @@
 #include "kxlightlobeclassregistry.h"
 #include "kxlightlobeexport.h"
 
+#include <ku/kuAllocRef.h>
 #include <ku/kuBase.h>
+#include <ku/kuFrameData.h>
+#include <ku/kuStat.h>
+#include <kx/kxKernel.h>
 
+#include <map>
+#include <memory>
+
+class ksChannel;
+class ksWindow;
 class kxIsectorService;
+class kxObserver;
 
-// The light-map technique's singleton: the global settings the rendering reads, the isector
-// service the lobes' probes run in, and the falloff image generator shared by the lobes and
-// the map.
-// Threads: application thread, except the plain global settings, which draw threads read.
+// The light-map technique's singleton. It keeps one record per light-mapped channel (map
+// texture, window, observer, and the per-frame light intensity and observer position that
+// the application thread hands to the draw thread), advances every lobe once per frame, and
+// holds the global settings the rendering reads. It also makes the falloff images shared by
+// the lobes and the map.
+// Threads: application thread, except the plain global settings and the per-frame values,
+// which draw threads read.
 class KXLIGHTLOBE_API kxLightMap : public kuBase {
 public:
     KX_DECLARE_CLASS_REGISTRY(kxLightMap)
+
+    struct _channel_data;
+
+    // Calls update() once per frame from the kernel's frame event.
+    class KXLIGHTLOBE_API UpdateSubscriber : public kxKernel::Subscriber {
+    public:
+        explicit UpdateSubscriber(kxLightMap* map) : m_map(map) {}
+        void notify(int event, ksServiceMgr* serviceMgr) override;
+
+    private:
+        kxLightMap* m_map;
+    };
 
     // The singleton, made on first call.
     static kxLightMap* instance();
     static kxLightMap* create();
     static int initializeClass();
     static int shutdownClass();
+    // The channel bin the lobes' cull records go to (-1 before initializeClass).
+    static int getMapCreateBinID();
+    static int getMapRenderBinID();
+    // Defines the two statistics on the "kxLightLobeControl" class type.
+    static int registerStatisticsDefinitions();
 
     void setEnable(bool enable) { m_enable = enable; }
     bool getEnable() const { return m_enable; }
@@ -34,11 +64,29 @@ public:
     void setIsectorService(kxIsectorService* service);
     kxIsectorService* getIsectorService() const;
     bool isConfigured() const { return m_configured; }
+    // Range at which lobes seen from the eye have faded to 1/16.
+    void setEyepointFadeRange(float range);
+    float getEyepointFadeRange() const { return m_eyepointFadeRange; }
+    float getEyepointFadeCoefficient() const { return m_eyepointFadeCoefficient; }
+
+    void addChannel(const ksChannel* channel);
+    void removeChannel(const ksChannel* channel);
+    krTexture* getMapTexture(const ksChannel* channel);
+    // The channel's record, or null.
+    _channel_data* getChannelData(const ksChannel* channel);
+    int getNumChannels() const { return static_cast<int>(m_channels.size()); }
+    // The values published for a channel and frame; false when none was published.
+    bool getLightIntensity(const ksChannel* channel, int frame, float* intensity);
+    bool getObserverPosition(const ksChannel* channel, int frame, kuVec3d* position);
 
     // Module phases.
     void preConfigure();
     int configure();
     int unconfigure();
+    // The per-frame step.
+    void update(int frame);
+    // Publishes the statistics for owner (the control). 1, or -32767 when refused.
+    int registerStatistics(kuBase* owner);
 
     // Fills bits (size x size x 3 bytes, RGB, row-major) with a disc of radius size / 2.7 that
     // falls off from 255 at the centre by the given shape, inside a one-texel black border.
@@ -48,13 +96,42 @@ protected:
     kxLightMap();
     ~kxLightMap() override;
 
+    void updateObserverPos(const ksChannel* channel);
+    void fixCloudState(kxObserver* observer);
+
 private:
+    float getEnvBrightness(_channel_data* record);
+    void recordUpdateTime(double start);
+
     bool m_configured = false;
     bool m_enable = true;
+    std::map<const ksChannel*, std::unique_ptr<_channel_data>> m_channels;
+    float m_eyepointFadeCoefficient = 0.0008f;
+    // The range that the starting coefficient corresponds to (4 ln 2 / 0.0008).
+    float m_eyepointFadeRange = 3465.7359f;
     float m_transitionLightIntensity = 0.5f;
     float m_brightenScale = 1.0f;
     unsigned int m_textureSize = 128;
     kuRef<kxIsectorService> m_isectorService;
+    std::unique_ptr<UpdateSubscriber> m_updateSubscriber;
+    std::unique_ptr<kuStat::Containers> m_statistics;
+    int m_frame = 0;
+};
+
+// What the light map keeps for one channel.
+struct KXLIGHTLOBE_API kxLightMap::_channel_data {
+    kuRef<const ksChannel> channel; // kept alive while it has a record
+    kuRef<krTexture> mapTexture;
+    kuRef<krTexture::State> textureState;
+    kuRef<kuAllocRef> imageBits;
+    int currentSize = 0; // the size imageBits was made for; 0 makes them at the next render
+    int mapOriginX = 0, mapOriginY = 0;
+    ksWindow* window = nullptr;
+    kxObserver* observer = nullptr; // found again every frame
+    kuBase* environment = nullptr;
+    kuFrameData<kuVec3d> observerPosition;
+    kuFrameData<float> lightIntensity;
+    float savedFogColor[4] = {0, 0, 0, 0};
 };
 
 #endif

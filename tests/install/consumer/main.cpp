@@ -17,34 +17,31 @@ bool check(bool ok, const char* step) {
     return ok;
 }
 
-// True when every mapped copy of the runtime and its modules comes from folder. Without this a
-// module missing from the install would be picked up from the build tree unnoticed.
+// True when the runtime and its modules are mapped from folder. Without this a module missing
+// from the install would be picked up from the build tree unnoticed.
 bool loadedFrom(const std::string& folder) {
     const char* libraries[] = {"/libkestrix.so", "/libkxcoordsys.so", "/libkxlightlobe.so"};
-    bool seen[3] = {false, false, false};
+    std::string paths[3];
     std::ifstream maps("/proc/self/maps");
     std::string line;
-    bool ok = true;
     while (std::getline(maps, line)) {
         const std::string::size_type slash = line.find('/');
         if (slash == std::string::npos)
             continue;
-        const std::string path = line.substr(slash);
-        for (int i = 0; i < 3; ++i) {
-            if (path.find(libraries[i]) == std::string::npos)
-                continue;
-            seen[i] = true;
-            if (path.compare(0, folder.size() + 1, folder + "/") != 0) {
-                std::fprintf(stderr, "consumer: %s is not from %s\n", path.c_str(), folder.c_str());
-                ok = false;
-            }
-        }
+        for (int i = 0; i < 3; ++i)
+            if (paths[i].empty() && line.find(libraries[i], slash) != std::string::npos)
+                paths[i] = line.substr(slash);
     }
-    for (int i = 0; i < 3; ++i)
-        if (!seen[i]) {
+    bool ok = true;
+    for (int i = 0; i < 3; ++i) {
+        if (paths[i].empty()) {
             std::fprintf(stderr, "consumer: %s is not loaded\n", libraries[i] + 1);
             ok = false;
+        } else if (paths[i].compare(0, folder.size() + 1, folder + "/") != 0) {
+            std::fprintf(stderr, "consumer: %s is not from %s\n", paths[i].c_str(), folder.c_str());
+            ok = false;
         }
+    }
     return ok;
 }
 

@@ -2,15 +2,19 @@
 
 #include <kr/krGeometry.h>
 #include <kr/krTexture.h>
+#include <ks/ksChannel.h>
 #include <ks/ksGeometry.h>
 #include <ks/ksNode.h>
 #include <ks/ksTransform.h>
+#include <ks/ksWindow.h>
 #include <ku/kuBase.h>
 #include <kx/kxCoordConverter.h>
 #include <kx/kxIsectorLOS.h>
 #include <kx/kxIsectorService.h>
 #include <kx/kxIsectorServiceAsynchronous.h>
 #include <kx/kxModule.h>
+#include <kx/kxObserver.h>
+#include <kx/kxScene.h>
 #include <kx/kxTerrain.h>
 #include <kx/kxTransform.h>
 
@@ -30,6 +34,10 @@ const ClassEntry s_classes[] = {
     {kxTransform::initializeClass, kxTransform::shutdownClass},
     {kxTerrain::initializeClass, kxTerrain::shutdownClass},
     {kxModule::initializeClass, kxModule::shutdownClass},
+    {ksChannel::initializeClass, ksChannel::shutdownClass},
+    {ksWindow::initializeClass, ksWindow::shutdownClass},
+    {kxScene::initializeClass, kxScene::shutdownClass},
+    {kxObserver::initializeClass, kxObserver::shutdownClass},
     {kxCoordConverter::initializeClass, kxCoordConverter::shutdownClass},
     {kxIsectorLOS::initializeClass, kxIsectorLOS::shutdownClass},
     {kxIsectorService::initializeClass, kxIsectorService::shutdownClass},

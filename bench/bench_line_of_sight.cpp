@@ -1,0 +1,265 @@
+// Line-of-sight probes on a terrain of a million triangles: the asynchronous service (startAll
+// and finishAll, as the kernel drives it each frame) against a bare loop of single-ray queries
+// over the same triangles and the same rays, built here with the ray tracer directly.
+#include <kr/krGeometry.h>
+#include <ks/ksNode.h>
+#include <kx/kxIsectorLOS.h>
+#include <kx/kxIsectorService.h>
+#include <kx/kxIsectorServiceAsynchronous.h>
+#include <kx/kxKernel.h>
+#include <kx/kxTerrain.h>
+
+#include <benchmark/benchmark.h>
+#include <embree3/rtcore.h>
+#include <pmmintrin.h>
+#include <xmmintrin.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <random>
+#include <vector>
+
+namespace {
+
+constexpr int RESOLUTION = 708; // 2 * 708^2 = 1,002,528 triangles
+constexpr double SIZE = 2000;
+constexpr double RANGE = 5000;
+constexpr int MAX_PROBES = 30000;
+
+struct Ray {
+    double x, y, z, heading, pitch;
+};
+
+// Everything both sides share, made once.
+struct World {
+    kuRef<ksNode> root;
+    kuRef<kxTerrain> terrain;
+    std::vector<Ray> rays;
+    RTCDevice device = nullptr;
+    RTCScene bareScene = nullptr;
+    RTCScene bareSceneHigh = nullptr;
+
+    World() {
+        root = new ksNode;
+        terrain = new kxTerrain;
+        terrain->setResolution(RESOLUTION);
+        terrain->setSize(SIZE);
+        terrain->setAmplitude(40);
+        terrain->build();
+        root->addChild(terrain.get());
+
+        std::mt19937 random(2024);
+        std::uniform_real_distribution<double> across(-0.45 * SIZE, 0.45 * SIZE), above(2, 200),
+            heading(-180, 180), pitch(-90, -15);
+        for (int i = 0; i < MAX_PROBES; ++i) {
+            Ray ray;
+            ray.x = across(random), ray.y = across(random);
+            ray.z = terrain->getHeightAt(ray.x, ray.y) + above(random);
+            ray.heading = heading(random), ray.pitch = pitch(random);
+            rays.push_back(ray);
+        }
+
+        // The baseline: the terrain's triangles in one scene, queried directly; built with the
+        // default quality, and with the high quality the service uses for static geometry.
+        device = rtcNewDevice(nullptr);
+        bareScene = makeScene(RTC_BUILD_QUALITY_MEDIUM);
+        bareSceneHigh = makeScene(RTC_BUILD_QUALITY_HIGH);
+    }
+
+    RTCScene makeScene(RTCBuildQuality quality) const {
+        const krGeometry& geometry = *terrain->getGeometry(0);
+        const std::vector<kuVec3f>& vertices = geometry.getVertices();
+        const std::vector<unsigned int> indices = geometry.getTriangleIndices();
+        RTCGeometry mesh = rtcNewGeometry(device, RTC_GEOMETRY_TYPE_TRIANGLE);
+        rtcSetGeometryBuildQuality(mesh, quality);
+        std::memcpy(rtcSetNewGeometryBuffer(mesh, RTC_BUFFER_TYPE_VERTEX, 0, RTC_FORMAT_FLOAT3,
+                                            sizeof(kuVec3f), vertices.size()),
+                    vertices.data(), vertices.size() * sizeof(kuVec3f));
+        std::memcpy(rtcSetNewGeometryBuffer(mesh, RTC_BUFFER_TYPE_INDEX, 0, RTC_FORMAT_UINT3,
+                                            3 * sizeof(unsigned int), indices.size() / 3),
+                    indices.data(), indices.size() * sizeof(unsigned int));
+        rtcCommitGeometry(mesh);
+        RTCScene scene = rtcNewScene(device);
+        rtcSetSceneBuildQuality(scene, quality);
+        rtcAttachGeometry(scene, mesh);
+        rtcReleaseGeometry(mesh);
+        rtcCommitScene(scene);
+        return scene;
+    }
+
+    ~World() {
+        rtcReleaseScene(bareScene);
+        rtcReleaseScene(bareSceneHigh);
+        rtcReleaseDevice(device);
+    }
+};
+
+World* s_world = nullptr;
+// Probes per second of the baselines, by probe count, for the services' ratio counters.
+std::map<int, double> s_bareRate;
+std::map<int, double> s_bareHighRate;
+
+double seconds(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+void bareLoop(benchmark::State& state, RTCScene scene, std::map<int, double>& rates) {
+    const int count = static_cast<int>(state.range(0));
+    // The service's direction for the same heading and pitch, in single precision.
+    std::vector<float> rays(static_cast<std::size_t>(count) * 6);
+    for (int i = 0; i < count; ++i) {
+        const Ray& r = s_world->rays[static_cast<std::size_t>(i)];
+        const double d = M_PI / 180.0;
+        float* out = &rays[static_cast<std::size_t>(i) * 6];
+        out[0] = float(r.x), out[1] = float(r.y), out[2] = float(r.z);
+        out[3] = float(-std::sin(r.heading * d) * std::cos(r.pitch * d));
+        out[4] = float(std::cos(r.heading * d) * std::cos(r.pitch * d));
+        out[5] = float(std::sin(r.pitch * d));
+    }
+    const unsigned int floatMode = _mm_getcsr();
+    _MM_SET_FLUSH_ZERO_MODE(_MM_FLUSH_ZERO_ON);
+    _MM_SET_DENORMALS_ZERO_MODE(_MM_DENORMALS_ZERO_ON);
+    long hits = 0;
+    std::int64_t iterations = 0;
+    const auto start = std::chrono::steady_clock::now();
+    for (auto _ : state) {
+        hits = 0;
+        RTCIntersectContext context;
+        rtcInitIntersectContext(&context);
+        for (int i = 0; i < count; ++i) {
+            const float* r = &rays[static_cast<std::size_t>(i) * 6];
+            RTCRayHit rayHit;
+            rayHit.ray.org_x = r[0], rayHit.ray.org_y = r[1], rayHit.ray.org_z = r[2];
+            rayHit.ray.dir_x = r[3], rayHit.ray.dir_y = r[4], rayHit.ray.dir_z = r[5];
+            rayHit.ray.tnear = 0, rayHit.ray.tfar = float(RANGE), rayHit.ray.time = 0;
+            rayHit.ray.mask = 0xffffffffu, rayHit.ray.id = 0, rayHit.ray.flags = 0;
+            rayHit.hit.geomID = RTC_INVALID_GEOMETRY_ID;
+            rayHit.hit.instID[0] = RTC_INVALID_GEOMETRY_ID;
+            rtcIntersect1(scene, &context, &rayHit);
+            hits += rayHit.hit.geomID != RTC_INVALID_GEOMETRY_ID;
+        }
+        benchmark::DoNotOptimize(hits);
+        ++iterations;
+    }
+    const double elapsed = seconds(start);
+    _mm_setcsr(floatMode);
+    rates[count] = iterations * count / elapsed;
+    state.SetItemsProcessed(iterations * count);
+    state.counters["hits"] = double(hits);
+}
+
+void BM_BareLoop(benchmark::State& state) {
+    bareLoop(state, s_world->bareScene, s_bareRate);
+}
+void BM_BareLoopHighQuality(benchmark::State& state) {
+    bareLoop(state, s_world->bareSceneHigh, s_bareHighRate);
+}
+
+void reportRatios(benchmark::State& state, int count, double rate) {
+    if (s_bareRate.count(count))
+        state.counters["ratio_vs_bare"] = rate / s_bareRate[count];
+    if (s_bareHighRate.count(count))
+        state.counters["ratio_vs_bare_high"] = rate / s_bareHighRate[count];
+}
+
+std::vector<kuRef<kxIsectorLOS>> makeProbes(int count) {
+    std::vector<kuRef<kxIsectorLOS>> probes;
+    for (int i = 0; i < count; ++i) {
+        const Ray& r = s_world->rays[static_cast<std::size_t>(i)];
+        kuRef<kxIsectorLOS> probe = new kxIsectorLOS;
+        probe->setTarget(s_world->root.get());
+        probe->setPosition(r.x, r.y, r.z);
+        probe->setOrientation(r.heading, r.pitch, 0);
+        probe->setSegmentRange(RANGE);
+        // Nearest hits, as the baseline finds.
+        probe->setMode(kxIsectorLOS::MODE_DEFAULT | kxIsectorLOS::MODE_NEAREST);
+        probes.push_back(probe);
+    }
+    return probes;
+}
+
+double countHits(const std::vector<kuRef<kxIsectorLOS>>& probes) {
+    double hits = 0;
+    for (const auto& probe : probes)
+        hits += probe->getHitPoint(nullptr) == 1;
+    return hits;
+}
+
+// One frame's worth: startAll hands the probes to the worker, finishAll stores the results.
+void BM_AsynchronousService(benchmark::State& state) {
+    const int count = static_cast<int>(state.range(0));
+    std::vector<kuRef<kxIsectorLOS>> probes = makeProbes(count);
+    kuRef<kxIsectorServiceAsynchronous> service = new kxIsectorServiceAsynchronous;
+    for (const auto& probe : probes)
+        service->addIsector(probe.get(), kxIsectorService::MODE_CONTINUOUS);
+    // The first run builds the ray-tracing scene; frames after it only cast.
+    kxIsectorService::startAll();
+    kxIsectorService::finishAll();
+    std::int64_t iterations = 0;
+    const auto start = std::chrono::steady_clock::now();
+    for (auto _ : state) {
+        kxIsectorService::startAll();
+        kxIsectorService::finishAll();
+        ++iterations;
+    }
+    const double rate = iterations * count / seconds(start);
+    state.SetItemsProcessed(iterations * count);
+    state.counters["hits"] = countHits(probes);
+    reportRatios(state, count, rate);
+}
+
+// The same probes cast on the calling thread by a synchronous service's run().
+void BM_SynchronousRun(benchmark::State& state) {
+    const int count = static_cast<int>(state.range(0));
+    std::vector<kuRef<kxIsectorLOS>> probes = makeProbes(count);
+    kuRef<kxIsectorService> service = new kxIsectorService;
+    for (const auto& probe : probes)
+        service->addIsector(probe.get(), kxIsectorService::MODE_CONTINUOUS);
+    service->run();
+    std::int64_t iterations = 0;
+    const auto start = std::chrono::steady_clock::now();
+    for (auto _ : state) {
+        service->run();
+        ++iterations;
+    }
+    const double rate = iterations * count / seconds(start);
+    state.SetItemsProcessed(iterations * count);
+    state.counters["hits"] = countHits(probes);
+    reportRatios(state, count, rate);
+}
+
+// The baseline runs first for each count so that the service can report its ratio.
+BENCHMARK(BM_BareLoop)->Arg(3000)->Arg(30000)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_BareLoopHighQuality)
+    ->Arg(3000)
+    ->Arg(30000)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_AsynchronousService)
+    ->Arg(3000)
+    ->Arg(30000)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_SynchronousRun)->Arg(3000)->Arg(30000)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (kxKernel::initialize(0, nullptr) != 1) {
+        std::fprintf(stderr, "bench_line_of_sight: the runtime did not start\n");
+        return 1;
+    }
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
+    s_world = new World;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    delete s_world;
+    s_world = nullptr;
+    kxKernel::shutdown();
+    return 0;
+}

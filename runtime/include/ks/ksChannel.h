@@ -1,0 +1,115 @@
+#ifndef KS_CHANNEL_H
+#define KS_CHANNEL_H
+
+#include <ku/kuBase.h>
+#include <ku/kuMatrix.h>
+
+#include <memory>
+#include <mutex>
+#include <vector>
+
+class krDrawContext;
+class ksChannelBinMgr;
+class ksWindow;
+
+// A view into the scene drawn into part of a window: its draw area (fractions of the window),
+// its projection, its offset from the observer that carries it, the view matrix of the frame
+// being culled, its graphics modes and cull mask, and its bins. Channel ids are small
+// integers, unique among live channels, from 0.
+// Threads: settings on the application thread between frames; the view and bins are used by
+// the channel's cull and draw threads.
+class KX_API ksChannel : public kuBase {
+public:
+    // Channel events, told to subscribers on the draw thread with the draw context.
+    enum Event {
+        EVENT_PRE_DRAW = 1,  // before anything is drawn (after the clear)
+        EVENT_POST_DRAW = 2, // after the bins are drawn
+        EVENT_PRE_BINS = 3,  // before the scene's bins are drawn
+        NUM_EVENTS = 4
+    };
+    // Graphics-mode bits. A sensor view (night-vision or thermal imagery) shows the scene as
+    // the sensor sees it, without the visible-light effects of the eye's view.
+    enum GraphicsMode { MODE_LIGHTING = 1, MODE_FOG = 2, MODE_SENSOR = 4, MODE_WIREFRAME = 8 };
+    enum { MAX_CHANNELS = 256 };
+
+    class KX_API Subscriber {
+    public:
+        virtual ~Subscriber() = default;
+        virtual void notify(int event, ksChannel* channel, krDrawContext* context) = 0;
+    };
+
+    ksChannel();
+
+    // The id; -1 when all MAX_CHANNELS ids are taken.
+    int getId() const { return m_id; }
+
+    void setDrawArea(double left, double bottom, double width, double height);
+    void getDrawArea(double& left, double& bottom, double& width, double& height) const;
+    // The draw area in window pixels (x, y from the lower-left corner).
+    void getViewport(int& x, int& y, int& width, int& height) const;
+    ksWindow* getWindow() const { return m_window; }
+
+    // Symmetric perspective: full field of view in degrees across and up, near and far.
+    void setProjection(double fovX, double fovY, double nearClip, double farClip);
+    void getProjection(double& fovX, double& fovY, double& nearClip, double& farClip) const;
+    // The OpenGL projection in row-vector layout.
+    kuMatrixd getProjectionMatrix() const;
+
+    // The channel's place and turn relative to its observer.
+    void setOffset(double x, double y, double z, double heading, double pitch, double roll);
+    const kuMatrixd& getOffsetMatrix() const { return m_offset; }
+    // World to eye coordinates (OpenGL eye space: looking down -z, y up) of the frame being
+    // culled; set from the observer each frame.
+    void setViewMatrix(const kuMatrixd& view) { m_view = view; }
+    const kuMatrixd& getViewMatrix() const { return m_view; }
+    // The eye matrix from the observer's world matrix: offset, observer, then the change of
+    // axes from the scene's (y forward, z up) to OpenGL's eye space.
+    static kuMatrixd makeViewMatrix(const kuMatrixd& eyeWorld);
+
+    void setGraphicsModes(int modes) { m_graphicsModes = modes; }
+    int getGraphicsModes() const { return m_graphicsModes; }
+    void setGraphicsModeEnable(int mode, bool enable) {
+        m_graphicsModes = enable ? (m_graphicsModes | mode) : (m_graphicsModes & ~mode);
+    }
+    bool getGraphicsModeEnable(int mode) const { return (m_graphicsModes & mode) != 0; }
+    void setCullMask(unsigned int mask) { m_cullMask = mask; }
+    unsigned int getCullMask() const { return m_cullMask; }
+    void setClearColor(float r, float g, float b, float a);
+    const float* getClearColor() const { return m_clearColor; }
+
+    ksChannelBinMgr* getChannelBinMgr() const { return m_binMgr.get(); }
+
+    int addSubscriber(int event, Subscriber* subscriber);
+    int removeSubscriber(int event, Subscriber* subscriber);
+    void notifySubscribers(int event, krDrawContext* context);
+
+    const ClassType* getClassType() const override;
+    static ClassType* getStaticClassType();
+    static int initializeClass();
+    static int shutdownClass();
+    // Live channels in creation order.
+    static int getNum();
+    static ksChannel* get(int index);
+
+protected:
+    ~ksChannel() override;
+
+private:
+    friend class ksWindow;
+    void setWindow(ksWindow* window) { m_window = window; }
+
+    int m_id;
+    double m_area[4] = {0, 0, 1, 1};
+    ksWindow* m_window = nullptr;
+    double m_fovX = 60, m_fovY = 45, m_near = 1, m_far = 20000;
+    kuMatrixd m_offset;
+    kuMatrixd m_view;
+    int m_graphicsModes = MODE_LIGHTING | MODE_FOG;
+    unsigned int m_cullMask = 0xffffffffu;
+    float m_clearColor[4] = {0, 0, 0, 1};
+    std::unique_ptr<ksChannelBinMgr> m_binMgr;
+    std::mutex m_subscriberMutex;
+    std::vector<Subscriber*> m_subscribers[NUM_EVENTS];
+};
+
+#endif

@@ -1,0 +1,158 @@
+#include <ks/ksChannel.h>
+
+#include <ks/ksChannelBin.h>
+#include <ks/ksServiceMgr.h>
+#include <ks/ksWindow.h>
+#include <ku/kuMath.h>
+
+#include <algorithm>
+#include <bitset>
+#include <cmath>
+
+namespace {
+kuBase::ClassType* s_classType = nullptr;
+
+std::mutex s_idMutex;
+std::bitset<ksChannel::MAX_CHANNELS> s_usedIds;
+
+int takeId() {
+    std::lock_guard<std::mutex> guard(s_idMutex);
+    for (int id = 0; id < ksChannel::MAX_CHANNELS; ++id)
+        if (!s_usedIds.test(static_cast<std::size_t>(id))) {
+            s_usedIds.set(static_cast<std::size_t>(id));
+            return id;
+        }
+    return -1;
+}
+
+void giveBackId(int id) {
+    std::lock_guard<std::mutex> guard(s_idMutex);
+    if (id >= 0 && id < ksChannel::MAX_CHANNELS)
+        s_usedIds.reset(static_cast<std::size_t>(id));
+}
+} // namespace
+
+ksChannel::ksChannel()
+    : m_id(takeId()),
+      m_binMgr(new ksChannelBinMgr(ksThread::resolveServiceMgr()->getChannelProxy())) {
+    registerInstance(s_classType);
+}
+
+ksChannel::~ksChannel() {
+    unregisterInstance(s_classType);
+    giveBackId(m_id);
+}
+
+void ksChannel::setDrawArea(double left, double bottom, double width, double height) {
+    m_area[0] = left, m_area[1] = bottom, m_area[2] = width, m_area[3] = height;
+}
+
+void ksChannel::getDrawArea(double& left, double& bottom, double& width, double& height) const {
+    left = m_area[0], bottom = m_area[1], width = m_area[2], height = m_area[3];
+}
+
+void ksChannel::getViewport(int& x, int& y, int& width, int& height) const {
+    int ww = 0, wh = 0;
+    if (m_window)
+        m_window->getSize(ww, wh);
+    x = static_cast<int>(std::lround(m_area[0] * ww));
+    y = static_cast<int>(std::lround(m_area[1] * wh));
+    width = static_cast<int>(std::lround((m_area[0] + m_area[2]) * ww)) - x;
+    height = static_cast<int>(std::lround((m_area[1] + m_area[3]) * wh)) - y;
+}
+
+void ksChannel::setProjection(double fovX, double fovY, double nearClip, double farClip) {
+    m_fovX = fovX, m_fovY = fovY, m_near = nearClip, m_far = farClip;
+}
+
+void ksChannel::getProjection(double& fovX, double& fovY, double& nearClip,
+                              double& farClip) const {
+    fovX = m_fovX, fovY = m_fovY, nearClip = m_near, farClip = m_far;
+}
+
+kuMatrixd ksChannel::getProjectionMatrix() const {
+    const double r = m_near * std::tan(m_fovX * 0.5 * kuMath<double>::DEG2RAD);
+    const double t = m_near * std::tan(m_fovY * 0.5 * kuMath<double>::DEG2RAD);
+    kuMatrixd p;
+    p(0, 0) = m_near / r;
+    p(1, 1) = m_near / t;
+    p(2, 2) = -(m_far + m_near) / (m_far - m_near);
+    p(2, 3) = -1;
+    p(3, 2) = -2 * m_far * m_near / (m_far - m_near);
+    p(3, 3) = 0;
+    return p;
+}
+
+void ksChannel::setOffset(double x, double y, double z, double heading, double pitch,
+                          double roll) {
+    kuMatrixd rotate, translate;
+    rotate.makeRotate(heading, pitch, roll);
+    translate.makeTranslate(x, y, z);
+    m_offset = rotate * translate;
+}
+
+kuMatrixd ksChannel::makeViewMatrix(const kuMatrixd& eyeWorld) {
+    kuMatrixd view = eyeWorld;
+    if (!view.invert())
+        view.makeIdentity();
+    // Scene axes (x right, y forward, z up) to eye axes (x right, y up, z backward).
+    kuMatrixd axes;
+    axes(1, 1) = 0, axes(1, 2) = -1;
+    axes(2, 1) = 1, axes(2, 2) = 0;
+    return view * axes;
+}
+
+void ksChannel::setClearColor(float r, float g, float b, float a) {
+    m_clearColor[0] = r, m_clearColor[1] = g, m_clearColor[2] = b, m_clearColor[3] = a;
+}
+
+int ksChannel::addSubscriber(int event, Subscriber* subscriber) {
+    if (event < 0 || event >= NUM_EVENTS || !subscriber)
+        return KU_FAILURE;
+    std::lock_guard<std::mutex> guard(m_subscriberMutex);
+    m_subscribers[event].push_back(subscriber);
+    return KU_SUCCESS;
+}
+
+int ksChannel::removeSubscriber(int event, Subscriber* subscriber) {
+    if (event < 0 || event >= NUM_EVENTS)
+        return KU_FAILURE;
+    std::lock_guard<std::mutex> guard(m_subscriberMutex);
+    auto& list = m_subscribers[event];
+    auto it = std::find(list.begin(), list.end(), subscriber);
+    if (it == list.end())
+        return KU_FAILURE;
+    list.erase(it);
+    return KU_SUCCESS;
+}
+
+void ksChannel::notifySubscribers(int event, krDrawContext* context) {
+    if (event < 0 || event >= NUM_EVENTS)
+        return;
+    std::vector<Subscriber*> subscribers;
+    {
+        std::lock_guard<std::mutex> guard(m_subscriberMutex);
+        subscribers = m_subscribers[event];
+    }
+    for (Subscriber* subscriber : subscribers)
+        subscriber->notify(event, this, context);
+}
+
+const kuBase::ClassType* ksChannel::getClassType() const { return s_classType; }
+kuBase::ClassType* ksChannel::getStaticClassType() { return s_classType; }
+
+int ksChannel::getNum() { return kuGetInstanceCount(s_classType); }
+
+ksChannel* ksChannel::get(int index) { return kuGetInstance<ksChannel>(s_classType, index); }
+
+int ksChannel::initializeClass() {
+    if (!s_classType)
+        s_classType = new ClassType("ksChannel", kuBase::getStaticClassType(), nullptr, true, false);
+    return KU_SUCCESS;
+}
+
+int ksChannel::shutdownClass() {
+    delete s_classType;
+    s_classType = nullptr;
+    return KU_SUCCESS;
+}

@@ -1,0 +1,85 @@
+#include <ks/ksChannelBin.h>
+
+#include <algorithm>
+
+void ksChannelBin::insert(ksCullRecord* record, const double* sortKey) {
+    if (!record)
+        return;
+    (void)sortKey; // bins draw in insertion order; sorting belongs to the bin's sorters
+    m_records.push_back(record);
+}
+
+void ksChannelBin::clear() {
+    for (ksCullRecord* record : m_records)
+        record->recycle();
+    m_records.clear();
+}
+
+ksChannelBinMgr::ksChannelBinMgr(ksChannelProxy* proxy) : m_proxy(proxy) {}
+
+ksChannelBinMgr::~ksChannelBinMgr() {
+    for (FrameSet& set : m_sets)
+        for (ksChannelBin* bin : set.bins)
+            delete bin;
+}
+
+ksChannelBinMgr::FrameSet* ksChannelBinMgr::findSet(int frame) {
+    for (FrameSet& set : m_sets)
+        if (set.frame == frame && frame != 0)
+            return &set;
+    return nullptr;
+}
+
+void ksChannelBinMgr::beginFrame(int frame) {
+    FrameSet* set = findSet(frame);
+    if (!set) {
+        m_current = (m_current + 1) % NUM_FRAME_SETS;
+        set = &m_sets[m_current];
+        for (ksChannelBin* bin : set->bins)
+            bin->clear();
+        set->frame = frame;
+    } else {
+        m_current = static_cast<int>(set - m_sets);
+    }
+    if (!m_proxy || set->proxyRevision == m_proxy->getRevision())
+        return;
+    set->proxyRevision = m_proxy->getRevision();
+    // Keep the set in step with the reserved bins (bins may be reserved or released at any
+    // set-up step between frames).
+    const std::vector<ksChannelProxy::Bin> reserved = m_proxy->getBins();
+    std::vector<ksChannelBin*> bins;
+    bins.reserve(reserved.size());
+    for (const ksChannelProxy::Bin& definition : reserved) {
+        auto it = std::find_if(set->bins.begin(), set->bins.end(),
+                               [&](ksChannelBin* b) { return b->getId() == definition.id; });
+        if (it != set->bins.end()) {
+            bins.push_back(*it);
+            set->bins.erase(it);
+        } else {
+            bins.push_back(new ksChannelBin(definition));
+        }
+    }
+    for (ksChannelBin* gone : set->bins)
+        delete gone;
+    set->bins.swap(bins);
+}
+
+ksChannelBin* ksChannelBinMgr::getBin(int id) {
+    if (m_current < 0)
+        return nullptr;
+    for (ksChannelBin* bin : m_sets[m_current].bins)
+        if (bin->getId() == id)
+            return bin;
+    return nullptr;
+}
+
+std::vector<ksChannelBin*> ksChannelBinMgr::getBins(int frame) {
+    FrameSet* set = findSet(frame);
+    return set ? set->bins : std::vector<ksChannelBin*>();
+}
+
+void ksChannelBinMgr::recycleFrame(int frame) {
+    if (FrameSet* set = findSet(frame))
+        for (ksChannelBin* bin : set->bins)
+            bin->clear();
+}

@@ -1,0 +1,78 @@
+#include <ks/ksWindow.h>
+
+#include <ks/ksChannel.h>
+#include <ks/ksThreadBuffer.h>
+
+#include <algorithm>
+
+namespace {
+kuBase::ClassType* s_classType = nullptr;
+}
+
+ksWindow::ksWindow() : m_threadBuffer(ksThreadBuffer::create()) { registerInstance(s_classType); }
+
+ksWindow::~ksWindow() {
+    unregisterInstance(s_classType);
+    for (auto& channel : m_channels)
+        channel->setWindow(nullptr);
+    ksThreadBuffer::destroy(m_threadBuffer);
+}
+
+void ksWindow::setOrigin(int x, int y) { m_x = x, m_y = y; }
+void ksWindow::getOrigin(int& x, int& y) const { x = m_x, y = m_y; }
+
+int ksWindow::setSize(int width, int height) {
+    if (width <= 0 || height <= 0)
+        return KU_FAILURE;
+    m_width = width, m_height = height;
+    return KU_SUCCESS;
+}
+
+void ksWindow::getSize(int& width, int& height) const { width = m_width, height = m_height; }
+
+int ksWindow::addChannel(ksChannel* channel) {
+    if (!channel || hasChannel(channel))
+        return KU_FAILURE;
+    if (ksWindow* previous = channel->getWindow())
+        previous->removeChannel(channel);
+    m_channels.emplace_back(channel);
+    channel->setWindow(this);
+    return KU_SUCCESS;
+}
+
+int ksWindow::removeChannel(ksChannel* channel) {
+    auto it = std::find(m_channels.begin(), m_channels.end(), channel);
+    if (it == m_channels.end())
+        return KU_FAILURE;
+    channel->setWindow(nullptr);
+    m_channels.erase(it);
+    return KU_SUCCESS;
+}
+
+ksChannel* ksWindow::getChannel(int index) const {
+    return index >= 0 && index < getNumChannels() ? m_channels[static_cast<std::size_t>(index)].get()
+                                                  : nullptr;
+}
+
+bool ksWindow::hasChannel(const ksChannel* channel) const {
+    return std::find(m_channels.begin(), m_channels.end(), channel) != m_channels.end();
+}
+
+const kuBase::ClassType* ksWindow::getClassType() const { return s_classType; }
+kuBase::ClassType* ksWindow::getStaticClassType() { return s_classType; }
+
+int ksWindow::getNum() { return kuGetInstanceCount(s_classType); }
+
+ksWindow* ksWindow::get(int index) { return kuGetInstance<ksWindow>(s_classType, index); }
+
+int ksWindow::initializeClass() {
+    if (!s_classType)
+        s_classType = new ClassType("ksWindow", kuBase::getStaticClassType(), nullptr, true, false);
+    return KU_SUCCESS;
+}
+
+int ksWindow::shutdownClass() {
+    delete s_classType;
+    s_classType = nullptr;
+    return KU_SUCCESS;
+}
