@@ -48,6 +48,10 @@ public:
     std::vector<unsigned int> getTriangleIndices() const;
     kuSphered getBounds() const;
     unsigned int getRevision() const { return m_revision.load(std::memory_order_acquire); }
+    // Unique for the life of the process (a new geometry at an old one's address differs).
+    unsigned long long getSerial() const { return m_serial; }
+    // Issues the geometry in immediate mode (the draw context compiles it into a display list).
+    void drawImmediate() const;
 
     const ClassType* getClassType() const override;
     static ClassType* getStaticClassType();
@@ -69,6 +73,7 @@ private:
     std::vector<kuVec2f> m_texCoords;
     std::vector<unsigned int> m_indices;
     std::atomic<unsigned int> m_revision{1};
+    unsigned long long m_serial;
 };
 
 #endif

@@ -2,6 +2,7 @@
 #define KR_TEXTURE_H
 
 #include <ku/kuAllocRef.h>
+#include <kr/krElement.h>
 #include <ku/kuBase.h>
 
 #include <memory>
@@ -11,10 +12,13 @@
 // The draw side turns it into an OpenGL texture when it is first used; getRevision() tells it
 // when what it uploaded has gone stale.
 // Threads: set up on the application thread; the draw side only reads a texture.
+class krDrawContext;
+
 class KX_API krTexture : public kuBase {
 public:
     class State;
     class Element;
+    class Blend;
 
     // Pixel formats, named by what their components mean.
     enum Format {
@@ -99,6 +103,16 @@ public:
 
     // Advances with every change, so that a copy made elsewhere (on the GPU) can tell it is old.
     unsigned getRevision() const { return m_revision; }
+    // Unique for the life of the process: a new texture at an old one's address is not taken
+    // for it.
+    unsigned long long getSerial() const { return m_serial; }
+
+    // Copies a rectangle of the current frame buffer (lower-left corner x, y, size width x
+    // height) into the level at (xOffset, yOffset), on the draw thread with the context
+    // current. The texture is given storage first when it has none on the GPU. 1, or -32767
+    // when the rectangle does not fit the level.
+    int subloadLevel(krDrawContext* context, int level, int x, int y, int xOffset, int yOffset,
+                     int width, int height, bool keepImage);
 
     const ClassType* getClassType() const override;
     static ClassType* getStaticClassType();
@@ -125,9 +139,26 @@ private:
     int m_magFilter = FILTER_LINEAR;
     std::vector<kuRef<kuAllocRef>> m_levels;
     unsigned m_revision = 0;
+    unsigned long long m_serial;
     // Made by a caching krTextureFactory and cleared by the destructor: the cache's way of
     // telling that the texture is gone without holding a reference to it.
     std::shared_ptr<krTexture*> m_liveLink;
+};
+
+// How a texture's colour combines with the fragment's: 0 modulate (multiply), 1 replace,
+// 2 decal, 3 blend, 4 add.
+class KX_API krTexture::Blend : public kuMemBase {
+public:
+    enum Mode { MODE_MODULATE = 0, MODE_REPLACE = 1, MODE_DECAL = 2, MODE_BLEND = 3, MODE_ADD = 4 };
+    explicit Blend(int mode = MODE_MODULATE) : m_mode(mode) {}
+    void setMode(int mode) { m_mode = mode; }
+    int getMode() const { return m_mode; }
+
+protected:
+    ~Blend() override = default;
+
+private:
+    int m_mode;
 };
 
 // Whether a texture is applied, and which one.
@@ -143,20 +174,29 @@ public:
     krTexture* getTexture() const { return m_texture.get(); }
     void setEnable(bool enable) { m_enable = enable; }
     bool getEnable() const { return m_enable; }
+    // How the texture combines with the fragment (null: modulate).
+    void setBlend(Blend* blend);
+    Blend* getBlend() const { return m_blend.get(); }
 
 protected:
     ~State() override;
 
 private:
     kuRef<krTexture> m_texture;
+    kuRef<Blend> m_blend;
     bool m_enable = false;
 };
 
-// The texture states in effect for a draw, as a value. Copying an element copies its list of
-// references: the copy shares the states themselves, and appending to one list leaves the
-// other alone.
-class KX_API krTexture::Element {
+// The texture states in effect for a draw, as a value: state i on texture unit i. Copying an
+// element copies its list of references: the copy shares the states themselves, and appending
+// to one list leaves the other alone. Since shared states may change between draws, setting
+// an element that has states always binds them again (the upload happens only when a
+// texture's image changed).
+class KX_API krTexture::Element : public krElementT<krTexture::Element, KR_ELEMENT_TEXTURE> {
 public:
+    bool operator==(const Element& other) const { return m_states.empty() && other.m_states.empty(); }
+    void apply(krDrawContext& context) const override;
+
     typedef std::vector<kuRef<State>> StateList;
     typedef StateList::iterator iterator;
     typedef StateList::const_iterator const_iterator;

@@ -9,6 +9,7 @@
 #include <vector>
 
 class krDrawContext;
+class krState;
 class ksChannelBinMgr;
 class ksWindow;
 
@@ -43,8 +44,9 @@ public:
     // The id; -1 when all MAX_CHANNELS ids are taken.
     int getId() const { return m_id; }
 
-    void setDrawArea(double left, double bottom, double width, double height);
-    void getDrawArea(double& left, double& bottom, double& width, double& height) const;
+    // The draw area as fractions of the window, edges from its lower-left corner.
+    void setDrawArea(double left, double right, double bottom, double top);
+    void getDrawArea(double& left, double& right, double& bottom, double& top) const;
     // The draw area in window pixels (x, y from the lower-left corner).
     void getViewport(int& x, int& y, int& width, int& height) const;
     ksWindow* getWindow() const { return m_window; }
@@ -78,6 +80,10 @@ public:
     const float* getClearColor() const { return m_clearColor; }
 
     ksChannelBinMgr* getChannelBinMgr() const { return m_binMgr.get(); }
+    // The channel's render states; state 0 holds what the whole channel is drawn with (an
+    // environment's fog, for instance). Made on first use.
+    krState* getState(int index);
+    enum { NUM_STATES = 2 };
 
     int addSubscriber(int event, Subscriber* subscriber);
     int removeSubscriber(int event, Subscriber* subscriber);
@@ -99,7 +105,7 @@ private:
     void setWindow(ksWindow* window) { m_window = window; }
 
     int m_id;
-    double m_area[4] = {0, 0, 1, 1};
+    double m_area[4] = {0, 1, 0, 1}; // left, right, bottom, top
     ksWindow* m_window = nullptr;
     double m_fovX = 60, m_fovY = 45, m_near = 1, m_far = 20000;
     kuMatrixd m_offset;
@@ -108,6 +114,7 @@ private:
     unsigned int m_cullMask = 0xffffffffu;
     float m_clearColor[4] = {0, 0, 0, 1};
     std::unique_ptr<ksChannelBinMgr> m_binMgr;
+    kuRef<krState> m_states[NUM_STATES];
     std::mutex m_subscriberMutex;
     std::vector<Subscriber*> m_subscribers[NUM_EVENTS];
 };

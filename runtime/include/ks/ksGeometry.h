@@ -1,11 +1,13 @@
 #ifndef KS_GEOMETRY_H
 #define KS_GEOMETRY_H
 
+#include <ks/ksCullRecord.h>
 #include <ks/ksNode.h>
 
 #include <vector>
 
 class krGeometry;
+class krState;
 
 // A leaf node that draws geometry. Each geometry slot holds a krGeometry and the id of the
 // channel bin it is drawn from (0, the scene's opaque bin, by default). Clones share the
@@ -23,10 +25,15 @@ public:
     int getNumGeometries() const;
     int setChannelBinId(int binId, int index);
     int getChannelBinId(int index) const;
+    // The render state a slot is drawn with (null: lit, depth-tested defaults).
+    int setState(krState* state, int index);
+    krState* getState(int index) const;
     // Changes whenever a slot or a slot's geometry changes.
     unsigned int getGeometryRevision() const;
 
     kuSphered getBounds() const override;
+    // Leaves one record per geometry slot in the slot's bin.
+    int cull(ksTraversalCull* traversal) override;
     const ClassType* getClassType() const override;
     int getNodeId() const override;
     ksNode* createClone(int index, ksThreadBuffer* threadBuffer) const override;
@@ -44,6 +51,13 @@ private:
     struct Slot;
     std::vector<Slot> m_slots;
     unsigned int m_slotRevision = 1;
+};
+
+// The record a geometry slot leaves in its bin: draws the geometry with the slot's state.
+class KX_API ksGeometryCullRecord : public ksCullRecord {
+public:
+    void processDraw(krDrawContext* context) override;
+    const krGeometry* geometry = nullptr; // kept alive by its node until the frame is drawn
 };
 
 #endif

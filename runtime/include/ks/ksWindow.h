@@ -3,9 +3,12 @@
 
 #include <ku/kuBase.h>
 
+#include <memory>
+#include <string>
 #include <vector>
 
 class ksChannel;
+class krWindow;
 class ksThreadBuffer;
 
 // A window: its place and size in pixels and the channels drawn into it. Each window has its
@@ -31,6 +34,14 @@ public:
     // The pipeline's thread buffer (its clones are what this window's channels cull).
     ksThreadBuffer* getThreadBuffer() const { return m_threadBuffer; }
 
+    // The window's OpenGL side, made on first use on the draw thread (at the window's size
+    // then). Null only when it cannot be made (getRenderWindow()->getError() of a failed one is
+    // kept in getRenderError()).
+    krWindow* getRenderWindow();
+    const std::string& getRenderError() const { return m_renderError; }
+    // Writes the last drawn frame as a PNG file. 1, or -32767 (with a message) on failure.
+    int writeImage(const char* fileName);
+
     const ClassType* getClassType() const override;
     static ClassType* getStaticClassType();
     static int initializeClass();
@@ -45,6 +56,8 @@ private:
     int m_x = 0, m_y = 0, m_width = 640, m_height = 480;
     std::vector<kuRef<ksChannel>> m_channels;
     ksThreadBuffer* m_threadBuffer;
+    std::unique_ptr<krWindow> m_renderWindow;
+    std::string m_renderError;
 };
 
 #endif

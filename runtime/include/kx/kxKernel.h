@@ -5,7 +5,11 @@
 
 #include <vector>
 
+class krDrawContext;
+class ksChannel;
 class ksServiceMgr;
+class ksWindow;
+class kxObserver;
 
 // The runtime's frame loop and start-up. A typical application:
 //   kxKernel::initialize(argc, argv);
@@ -61,6 +65,9 @@ public:
     double getFrameRate() const { return m_frameRate; }
     // Seconds of simulated time at the current frame (0 at frame 1).
     double getFrameTime() const;
+    // Whether frames are drawn (windows get GL contexts); off, frames stop after the cull.
+    void setDrawEnable(bool enable) { m_drawEnable = enable; }
+    bool getDrawEnable() const { return m_drawEnable; }
 
     // The subscriber is not owned; removeSubscriber's last argument deletes it.
     int addSubscriber(int event, Subscriber* subscriber);
@@ -77,6 +84,9 @@ private:
     void updateStep();
     void cullStep();
     void drawStep();
+    void drawWindow(ksWindow* window);
+    void drawChannel(ksChannel* channel, krDrawContext* context);
+    void setUpChannelLighting(ksChannel* channel, kxObserver* observer, krDrawContext* context);
 
     bool m_configured = false;
     bool m_firstFrameDone = false;
@@ -84,6 +94,7 @@ private:
     bool m_modulesShutDown = false;
     int m_frame = 0;
     double m_frameRate = 60.0;
+    bool m_drawEnable = true;
     std::vector<Subscriber*> m_subscribers[NUM_EVENTS];
 };
 

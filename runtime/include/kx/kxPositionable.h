@@ -14,6 +14,8 @@ class kxStrategy;
 // Threads: application thread.
 class KX_API kxPositionable {
 public:
+    typedef kxStrategy Strategy;
+
     kxPositionable();
     kxPositionable(const kxPositionable& other);
     kxPositionable& operator=(const kxPositionable& other);

@@ -1,12 +1,20 @@
 #include <kr/krGeometry.h>
 
+#include <GL/gl.h>
+
 #include <algorithm>
 
 namespace {
 kuBase::ClassType* s_classType = nullptr;
 }
 
-krGeometry::krGeometry() { registerInstance(s_classType); }
+namespace {
+std::atomic<unsigned long long> s_nextSerial{1};
+}
+
+krGeometry::krGeometry() : m_serial(s_nextSerial.fetch_add(1)) {
+    registerInstance(s_classType);
+}
 krGeometry::~krGeometry() { unregisterInstance(s_classType); }
 
 void krGeometry::setPrimitiveType(int type) {
@@ -107,4 +115,32 @@ int krGeometry::shutdownClass() {
     delete s_classType;
     s_classType = nullptr;
     return KU_SUCCESS;
+}
+
+void krGeometry::drawImmediate() const {
+    static const GLenum modes[] = {GL_POINTS,    GL_LINES,          GL_LINE_STRIP,
+                                   GL_TRIANGLES, GL_TRIANGLE_STRIP, GL_TRIANGLE_FAN};
+    if (m_primitiveType < 0 || m_primitiveType > PRIMITIVE_TRIANGLE_FAN || m_vertices.empty())
+        return;
+    const std::size_t count = m_indices.empty() ? m_vertices.size() : m_indices.size();
+    if (m_colorBinding == BIND_OVERALL && !m_colors.empty()) {
+        const kuVec4f& c = m_colors[0];
+        glColor4f(c.x, c.y, c.z, c.w);
+    }
+    if (m_normalBinding == BIND_OVERALL && !m_normals.empty())
+        glNormal3f(m_normals[0].x, m_normals[0].y, m_normals[0].z);
+    glBegin(modes[m_primitiveType]);
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::size_t v = m_indices.empty() ? i : m_indices[i];
+        if (v >= m_vertices.size())
+            continue;
+        if (m_colorBinding == BIND_PER_VERTEX && v < m_colors.size())
+            glColor4f(m_colors[v].x, m_colors[v].y, m_colors[v].z, m_colors[v].w);
+        if (m_normalBinding == BIND_PER_VERTEX && v < m_normals.size())
+            glNormal3f(m_normals[v].x, m_normals[v].y, m_normals[v].z);
+        if (v < m_texCoords.size())
+            glTexCoord2f(m_texCoords[v].x, m_texCoords[v].y);
+        glVertex3f(m_vertices[v].x, m_vertices[v].y, m_vertices[v].z);
+    }
+    glEnd();
 }

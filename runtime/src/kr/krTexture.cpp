@@ -1,5 +1,11 @@
 #include <kr/krTexture.h>
 
+#include <kr/krDrawContext.h>
+
+#include <GL/gl.h>
+
+#include <atomic>
+
 #include <ku/kuNotify.h>
 
 #include <algorithm>
@@ -47,7 +53,11 @@ void reduce(const unsigned char* in, int width, int height, int components, unsi
 
 // ---- krTexture ----
 
-krTexture::krTexture() {
+namespace {
+std::atomic<unsigned long long> s_nextSerial{1};
+}
+
+krTexture::krTexture() : m_serial(s_nextSerial.fetch_add(1)) {
     registerInstance(s_classType);
 }
 
@@ -239,6 +249,8 @@ krTexture::State::State() = default;
 
 krTexture::State::~State() = default;
 
+void krTexture::State::setBlend(Blend* blend) { m_blend = blend; }
+
 void krTexture::State::setTexture(krTexture* texture) {
     m_texture = texture;
 }
@@ -248,4 +260,40 @@ void krTexture::State::setTexture(krTexture* texture) {
 void krTexture::Element::appendState(State* state) {
     if (state)
         m_states.emplace_back(state);
+}
+
+int krTexture::subloadLevel(krDrawContext* context, int level, int x, int y, int xOffset,
+                            int yOffset, int width, int height, bool) {
+    if (!context || level < 0 || width <= 0 || height <= 0)
+        return KU_FAILURE;
+    const int levelWidth = std::max(1, m_width >> level);
+    const int levelHeight = std::max(1, m_height >> level);
+    if (xOffset < 0 || yOffset < 0 || xOffset + width > levelWidth ||
+        yOffset + height > levelHeight)
+        return KU_FAILURE;
+    glActiveTexture(GL_TEXTURE0);
+    glBindTexture(GL_TEXTURE_2D, context->bindTexture(this));
+    glCopyTexSubImage2D(GL_TEXTURE_2D, level, xOffset, yOffset, x, y, width, height);
+    return KU_SUCCESS;
+}
+
+void krTexture::Element::apply(krDrawContext& context) const {
+    static const GLint modes[] = {GL_MODULATE, GL_REPLACE, GL_DECAL, GL_BLEND, GL_ADD};
+    // Units beyond the element's states are switched off too.
+    const std::size_t units = std::max<std::size_t>(m_states.size(), 4);
+    for (std::size_t unit = 0; unit < units; ++unit) {
+        glActiveTexture(GL_TEXTURE0 + static_cast<GLenum>(unit));
+        const State* state = unit < m_states.size() ? m_states[unit].get() : nullptr;
+        krTexture* texture = state && state->getEnable() ? state->getTexture() : nullptr;
+        const unsigned int name = texture ? context.bindTexture(texture) : 0;
+        if (!name) {
+            glDisable(GL_TEXTURE_2D);
+            continue;
+        }
+        glBindTexture(GL_TEXTURE_2D, name);
+        glEnable(GL_TEXTURE_2D);
+        const int mode = state->getBlend() ? state->getBlend()->getMode() : Blend::MODE_MODULATE;
+        glTexEnvi(GL_TEXTURE_ENV, GL_TEXTURE_ENV_MODE, modes[mode >= 0 && mode < 5 ? mode : 0]);
+    }
+    glActiveTexture(GL_TEXTURE0);
 }

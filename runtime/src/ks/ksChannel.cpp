@@ -3,6 +3,7 @@
 #include <ks/ksChannelBin.h>
 #include <ks/ksServiceMgr.h>
 #include <ks/ksWindow.h>
+#include <kr/krState.h>
 #include <ku/kuMath.h>
 
 #include <algorithm>
@@ -43,12 +44,20 @@ ksChannel::~ksChannel() {
     giveBackId(m_id);
 }
 
-void ksChannel::setDrawArea(double left, double bottom, double width, double height) {
-    m_area[0] = left, m_area[1] = bottom, m_area[2] = width, m_area[3] = height;
+void ksChannel::setDrawArea(double left, double right, double bottom, double top) {
+    m_area[0] = left, m_area[1] = right, m_area[2] = bottom, m_area[3] = top;
 }
 
-void ksChannel::getDrawArea(double& left, double& bottom, double& width, double& height) const {
-    left = m_area[0], bottom = m_area[1], width = m_area[2], height = m_area[3];
+void ksChannel::getDrawArea(double& left, double& right, double& bottom, double& top) const {
+    left = m_area[0], right = m_area[1], bottom = m_area[2], top = m_area[3];
+}
+
+krState* ksChannel::getState(int index) {
+    if (index < 0 || index >= NUM_STATES)
+        return nullptr;
+    if (!m_states[index])
+        m_states[index] = new krState(true);
+    return m_states[index].get();
 }
 
 void ksChannel::getViewport(int& x, int& y, int& width, int& height) const {
@@ -56,9 +65,9 @@ void ksChannel::getViewport(int& x, int& y, int& width, int& height) const {
     if (m_window)
         m_window->getSize(ww, wh);
     x = static_cast<int>(std::lround(m_area[0] * ww));
-    y = static_cast<int>(std::lround(m_area[1] * wh));
-    width = static_cast<int>(std::lround((m_area[0] + m_area[2]) * ww)) - x;
-    height = static_cast<int>(std::lround((m_area[1] + m_area[3]) * wh)) - y;
+    y = static_cast<int>(std::lround(m_area[2] * wh));
+    width = static_cast<int>(std::lround(m_area[1] * ww)) - x;
+    height = static_cast<int>(std::lround(m_area[3] * wh)) - y;
 }
 
 void ksChannel::setProjection(double fovX, double fovY, double nearClip, double farClip) {

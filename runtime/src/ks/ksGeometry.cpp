@@ -1,6 +1,11 @@
 #include <ks/ksGeometry.h>
 
+#include <kr/krDrawContext.h>
 #include <kr/krGeometry.h>
+#include <kr/krRenderElements.h>
+#include <kr/krState.h>
+#include <ks/ksChannelBin.h>
+#include <ks/ksTraversal.h>
 
 namespace {
 kuBase::ClassType* s_classType = nullptr;
@@ -8,8 +13,36 @@ kuBase::ClassType* s_classType = nullptr;
 
 struct ksGeometry::Slot {
     kuRef<krGeometry> geometry;
+    kuRef<krState> state;
     int binId = 0;
 };
+
+namespace {
+typedef ksCullRecordFactoryDerived<ksGeometryCullRecord, ksCullRecordPool<ksGeometryCullRecord>,
+                                   ksCullRecordFactory>
+    GeometryRecordFactory;
+
+GeometryRecordFactory* recordFactory() {
+    // Lives for the process: records of a frame in flight may outlive any one node.
+    static GeometryRecordFactory* s_factory = [] {
+        auto* factory = new GeometryRecordFactory;
+        factory->ref();
+        return factory;
+    }();
+    return s_factory;
+}
+
+// Slots without a state of their own: lit and depth-tested.
+krState* defaultState() {
+    static krState* s_state = [] {
+        auto* state = new krState(true);
+        state->ref();
+        state->setElement(krLighting::Element(true));
+        return state;
+    }();
+    return s_state;
+}
+} // namespace
 
 ksGeometry::ksGeometry(ksThreadBuffer* threadBuffer) : ksNode(threadBuffer) {}
 
@@ -54,6 +87,52 @@ int ksGeometry::setChannelBinId(int binId, int index) {
 int ksGeometry::getChannelBinId(int index) const {
     return index >= 0 && index < getNumGeometries() ? m_slots[static_cast<std::size_t>(index)].binId
                                                     : 0;
+}
+
+int ksGeometry::setState(krState* state, int index) {
+    if (index < 0)
+        return KU_FAILURE;
+    if (static_cast<std::size_t>(index) >= m_slots.size())
+        m_slots.resize(static_cast<std::size_t>(index) + 1);
+    m_slots[static_cast<std::size_t>(index)].state = state;
+    queueUpdate(TOKEN_GEOMETRY);
+    return KU_SUCCESS;
+}
+
+krState* ksGeometry::getState(int index) const {
+    return index >= 0 && index < getNumGeometries()
+               ? m_slots[static_cast<std::size_t>(index)].state.get()
+               : nullptr;
+}
+
+int ksGeometry::cull(ksTraversalCull* traversal) {
+    int result = ksTraversal::RESULT_CONTINUE;
+    notifySubscribers(EVENT_CULL, traversal, &result);
+    if (result & ksTraversal::RESULT_STOP)
+        return ksTraversal::RESULT_STOP;
+    ksChannelBinMgr* bins = traversal->getChannelBinMgr();
+    if (!bins)
+        return ksTraversal::RESULT_CONTINUE;
+    const kuMatrixd modelView = traversal->getModelView();
+    for (const Slot& slot : m_slots) {
+        ksChannelBin* bin = slot.geometry ? bins->getBin(slot.binId) : nullptr;
+        if (!bin)
+            continue;
+        auto* record = static_cast<ksGeometryCullRecord*>(recordFactory()->create(
+            traversal->getChannelId(), ksCullRecord::FLAG_MODELVIEW | ksCullRecord::FLAG_STATE));
+        if (!record)
+            continue;
+        record->geometry = slot.geometry.get();
+        record->setModelView(modelView);
+        record->setState(slot.state ? slot.state.get() : defaultState());
+        bin->insert(record, nullptr);
+    }
+    return ksTraversal::RESULT_CONTINUE;
+}
+
+void ksGeometryCullRecord::processDraw(krDrawContext* context) {
+    if (context)
+        context->drawGeometry(geometry);
 }
 
 unsigned int ksGeometry::getGeometryRevision() const {

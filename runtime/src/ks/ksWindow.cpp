@@ -2,6 +2,9 @@
 
 #include <ks/ksChannel.h>
 #include <ks/ksThreadBuffer.h>
+#include <kr/krWindow.h>
+#include <ku/kuImageFactory.h>
+#include <ku/kuNotify.h>
 
 #include <algorithm>
 
@@ -56,6 +59,31 @@ ksChannel* ksWindow::getChannel(int index) const {
 
 bool ksWindow::hasChannel(const ksChannel* channel) const {
     return std::find(m_channels.begin(), m_channels.end(), channel) != m_channels.end();
+}
+
+krWindow* ksWindow::getRenderWindow() {
+    if (!m_renderWindow && m_renderError.empty()) {
+        m_renderWindow.reset(new krWindow(m_width, m_height));
+        if (!m_renderWindow->isValid()) {
+            m_renderError = m_renderWindow->getError();
+            m_renderWindow.reset();
+            kuNotify::print(kuNotify::WARN, s_classType, "Window %s: no OpenGL context: %s",
+                            getName(), m_renderError.c_str());
+        }
+    }
+    return m_renderWindow.get();
+}
+
+int ksWindow::writeImage(const char* fileName) {
+    if (!m_renderWindow) {
+        kuNotify::print(kuNotify::WARN, s_classType, "Window %s has drawn nothing to write",
+                        getName());
+        return KU_FAILURE;
+    }
+    kuRef<kuImage> image = m_renderWindow->readPixels();
+    if (!image)
+        return KU_FAILURE;
+    return kuImageFactory::writePNG(fileName, image.get());
 }
 
 const kuBase::ClassType* ksWindow::getClassType() const { return s_classType; }

@@ -108,14 +108,17 @@ void instanceTransform(const kuMatrixd& matrix, float out[12]) {
             out[r * 3 + c] = static_cast<float>(matrix(r, c));
 }
 
-RTCScene newScene(RTCDevice device, RTCSceneFlags extraFlags, RTCBuildQuality quality) {
+RTCScene newScene(RTCDevice device, RTCSceneFlags flags, RTCBuildQuality quality) {
     RTCScene scene = rtcNewScene(device);
-    // The filter runs per query through the intersect context (mask and back-face rules).
-    rtcSetSceneFlags(
-        scene, static_cast<RTCSceneFlags>(RTC_SCENE_FLAG_CONTEXT_FILTER_FUNCTION | extraFlags));
+    rtcSetSceneFlags(scene, flags);
     rtcSetSceneBuildQuality(scene, quality);
     return scene;
 }
+
+// Scenes of triangles run the query's filter (mask and back-face rules) through the intersect
+// context. The top level holds only instances and needs no filter path: with it, every query
+// pays for a slower traversal of the top level.
+constexpr RTCSceneFlags TRIANGLE_SCENE_FLAGS = RTC_SCENE_FLAG_CONTEXT_FILTER_FUNCTION;
 
 // A triangle mesh of geometry, its vertices carried by toWorld when given. Null when the
 // geometry has no triangles.
@@ -419,12 +422,10 @@ kxLineOfSightScene::Query kxLineOfSightScene::makeQuery(const kxIsectorLOS& prob
     if (probe.getAbsolutePosition(&absolutePosition, &absoluteOrientation, nullptr, nullptr) ==
         KU_SUCCESS)
         position = absolutePosition, orientation = absoluteOrientation;
-    const double d = M_PI / 180.0;
-    const double ch = std::cos(orientation.x * d), sh = std::sin(orientation.x * d);
-    const double cp = std::cos(orientation.y * d), sp = std::sin(orientation.y * d);
     Query query;
     query.origin = position;
-    query.direction = kuVec3d(-sh * cp, ch * cp, sp);
+    query.heading = orientation.x;
+    query.pitch = orientation.y;
     query.range = probe.getSegmentRange();
     query.mask = probe.getIsectMask();
     query.mode = probe.getMode();
@@ -498,7 +499,7 @@ void kxLineOfSightScene::update() {
             any = any || !item.dynamic;
         if (any) {
             // Static geometry is built rarely and cast against every frame: a better tree pays.
-            c.staticScene = newScene(device, RTC_SCENE_FLAG_NONE, RTC_BUILD_QUALITY_HIGH);
+            c.staticScene = newScene(device, TRIANGLE_SCENE_FLAGS, RTC_BUILD_QUALITY_HIGH);
             c.staticInfo.resize(1);
             for (const Item& item : items)
                 if (!item.dynamic)
@@ -523,7 +524,7 @@ void kxLineOfSightScene::update() {
         if (!item.dynamic)
             continue;
         InstanceInfo info;
-        RTCScene scene = newScene(device, RTC_SCENE_FLAG_NONE, RTC_BUILD_QUALITY_MEDIUM);
+        RTCScene scene = newScene(device, TRIANGLE_SCENE_FLAGS, RTC_BUILD_QUALITY_MEDIUM);
         addItem(device, scene, RTC_BUILD_QUALITY_MEDIUM, item, nullptr, rayMasks, info);
         rtcCommitScene(scene);
         RTCGeometry instance = rtcNewGeometry(device, RTC_GEOMETRY_TYPE_INSTANCE);
@@ -552,6 +553,12 @@ void kxLineOfSightScene::cast(const Query& query, Result* result) const {
     const Committed* c = m_committed.get();
     if (!c || query.mask == 0 || !(query.range > 0))
         return;
+    // Body +Y turned by pitch, then heading; the trigonometry is done here, on the casting
+    // thread, rather than while the application thread takes the snapshot.
+    const double d = M_PI / 180.0;
+    const double ch = std::cos(query.heading * d), sh = std::sin(query.heading * d);
+    const double cp = std::cos(query.pitch * d), sp = std::sin(query.pitch * d);
+    const kuVec3d direction(-sh * cp, ch * cp, sp);
     QueryContext qc;
     rtcInitIntersectContext(&qc.context);
     qc.committed = c;
@@ -567,9 +574,9 @@ void kxLineOfSightScene::cast(const Query& query, Result* result) const {
     ray.org_x = static_cast<float>(query.origin.x);
     ray.org_y = static_cast<float>(query.origin.y);
     ray.org_z = static_cast<float>(query.origin.z);
-    ray.dir_x = static_cast<float>(query.direction.x);
-    ray.dir_y = static_cast<float>(query.direction.y);
-    ray.dir_z = static_cast<float>(query.direction.z);
+    ray.dir_x = static_cast<float>(direction.x);
+    ray.dir_y = static_cast<float>(direction.y);
+    ray.dir_z = static_cast<float>(direction.z);
     ray.tnear = 0.0f;
     ray.tfar = static_cast<float>(std::min(query.range, 3.0e38));
     ray.time = 0.0f;
@@ -607,10 +614,10 @@ void kxLineOfSightScene::cast(const Query& query, Result* result) const {
                          ng[0] * n[2] + ng[1] * n[5] + ng[2] * n[8]);
     }
     normal.normalize();
-    if (normal.dot(query.direction) > 0)
+    if (normal.dot(direction) > 0)
         normal = -normal;
     result->hit = true;
-    result->point = query.origin + query.direction * static_cast<double>(t);
+    result->point = query.origin + direction * static_cast<double>(t);
     result->normal = kuVec3f(normal);
 }
 

@@ -25,7 +25,7 @@ public:
     // One probe, as the caster needs it (taken from the probe on the application thread).
     struct Query {
         kuVec3d origin;
-        kuVec3d direction; // unit
+        double heading = 0, pitch = 0; // degrees
         double range = 0;
         unsigned int mask = 0xffffffffu;
         int mode = 0; // kxIsectorLOS::Mode bits

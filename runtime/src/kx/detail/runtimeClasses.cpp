@@ -9,12 +9,16 @@
 #include <ks/ksWindow.h>
 #include <ku/kuBase.h>
 #include <kx/kxCoordConverter.h>
+#include <kx/kxEnv.h>
 #include <kx/kxIsectorLOS.h>
 #include <kx/kxIsectorService.h>
 #include <kx/kxIsectorServiceAsynchronous.h>
 #include <kx/kxModule.h>
 #include <kx/kxObserver.h>
 #include <kx/kxScene.h>
+#include <kx/kxShapes.h>
+#include <kx/kxStrategies.h>
+#include <kx/kxStrategy.h>
 #include <kx/kxTerrain.h>
 #include <kx/kxTransform.h>
 
@@ -33,6 +37,12 @@ const ClassEntry s_classes[] = {
     {ksGeometry::initializeClass, ksGeometry::shutdownClass},
     {kxTransform::initializeClass, kxTransform::shutdownClass},
     {kxTerrain::initializeClass, kxTerrain::shutdownClass},
+    {kxBox::initializeClass, kxBox::shutdownClass},
+    {kxPlane::initializeClass, kxPlane::shutdownClass},
+    {kxStrategy::initializeClass, kxStrategy::shutdownClass},
+    {kxPathStrategy::initializeClass, kxPathStrategy::shutdownClass},
+    {kxOrbitStrategy::initializeClass, kxOrbitStrategy::shutdownClass},
+    {kxLookAtStrategy::initializeClass, kxLookAtStrategy::shutdownClass},
     {kxModule::initializeClass, kxModule::shutdownClass},
     {ksChannel::initializeClass, ksChannel::shutdownClass},
     {ksWindow::initializeClass, ksWindow::shutdownClass},
@@ -42,6 +52,11 @@ const ClassEntry s_classes[] = {
     {kxIsectorLOS::initializeClass, kxIsectorLOS::shutdownClass},
     {kxIsectorService::initializeClass, kxIsectorService::shutdownClass},
     {kxIsectorServiceAsynchronous::initializeClass, kxIsectorServiceAsynchronous::shutdownClass},
+    {kxEnv::initializeClass, kxEnv::shutdownClass},
+    {kxEnvSun::initializeClass, kxEnvSun::shutdownClass},
+    {kxEnvMoon::initializeClass, kxEnvMoon::shutdownClass},
+    {kxEnvCloudLayer::initializeClass, kxEnvCloudLayer::shutdownClass},
+    {kxEnvCloudVolume::initializeClass, kxEnvCloudVolume::shutdownClass},
 };
 } // namespace
 

@@ -1,0 +1,114 @@
+#ifndef KR_RENDERELEMENTS_H
+#define KR_RENDERELEMENTS_H
+
+#include <kr/krElement.h>
+
+// The small switches of the draw context: blending, depth, lighting, normalizing,
+// multisampling and decal offsets. Each is a value; see krDrawContext for how they apply.
+
+// Blend factors: 0 zero, 1 one, 2 source colour, 3 one minus source colour, 4 source alpha,
+// 5 one minus source alpha, 6 destination colour, 7 one minus destination colour,
+// 8 destination alpha, 9 one minus destination alpha.
+class KX_API krAlphaBlend {
+public:
+    class KX_API Element : public krElementT<Element, KR_ELEMENT_ALPHA_BLEND> {
+    public:
+        Element() = default;
+        Element(bool e, int s, int d) : enable(e), source(s), destination(d) {}
+        bool operator==(const Element& o) const {
+            return enable == o.enable && source == o.source && destination == o.destination;
+        }
+        void apply(krDrawContext& context) const override;
+        bool enable = false;
+        int source = 4, destination = 5;
+    };
+};
+
+// Depth functions in OpenGL's order: 0 never, 1 less, 2 equal, 3 less or equal, 4 greater,
+// 5 not equal, 6 greater or equal, 7 always.
+class KX_API krDepthTest {
+public:
+    class KX_API Element : public krElementT<Element, KR_ELEMENT_DEPTH_TEST> {
+    public:
+        Element() = default;
+        Element(bool e, int f) : enable(e), function(f) {}
+        bool operator==(const Element& o) const {
+            return enable == o.enable && function == o.function;
+        }
+        void apply(krDrawContext& context) const override;
+        bool enable = true;
+        int function = 3;
+    };
+};
+
+class KX_API krDepthWrite {
+public:
+    class KX_API Element : public krElementT<Element, KR_ELEMENT_DEPTH_WRITE> {
+    public:
+        Element() = default;
+        explicit Element(bool e) : enable(e) {}
+        bool operator==(const Element& o) const { return enable == o.enable; }
+        void apply(krDrawContext& context) const override;
+        bool enable = true;
+    };
+};
+
+class KX_API krLighting {
+public:
+    class KX_API Element : public krElementT<Element, KR_ELEMENT_LIGHTING> {
+    public:
+        Element() = default;
+        explicit Element(bool e) : enable(e) {}
+        bool operator==(const Element& o) const { return enable == o.enable; }
+        void apply(krDrawContext& context) const override;
+        bool enable = false;
+    };
+};
+
+class KX_API krNormalize {
+public:
+    class KX_API Element : public krElementT<Element, KR_ELEMENT_NORMALIZE> {
+    public:
+        Element() = default;
+        explicit Element(bool e) : enable(e) {}
+        bool operator==(const Element& o) const { return enable == o.enable; }
+        void apply(krDrawContext& context) const override;
+        bool enable = false;
+    };
+};
+
+// Multisampled drawing; coverage below 1 draws the record with that sample coverage.
+class KX_API krMultiSample {
+public:
+    class KX_API Element : public krElementT<Element, KR_ELEMENT_MULTISAMPLE> {
+    public:
+        Element() = default;
+        Element(bool e, float c, bool invert) : enable(e), coverage(c), invertCoverage(invert) {}
+        bool operator==(const Element& o) const {
+            return enable == o.enable && coverage == o.coverage &&
+                   invertCoverage == o.invertCoverage;
+        }
+        void apply(krDrawContext& context) const override;
+        bool enable = false;
+        float coverage = 1.0f;
+        bool invertCoverage = false;
+    };
+};
+
+// Polygon offset for coplanar layers (decals).
+class KX_API krDecal {
+public:
+    class KX_API Element : public krElementT<Element, KR_ELEMENT_DECAL> {
+    public:
+        Element() = default;
+        Element(bool e, float f, float u) : enable(e), factor(f), units(u) {}
+        bool operator==(const Element& o) const {
+            return enable == o.enable && factor == o.factor && units == o.units;
+        }
+        void apply(krDrawContext& context) const override;
+        bool enable = false;
+        float factor = 0.0f, units = 0.0f;
+    };
+};
+
+#endif
