@@ -114,10 +114,12 @@ TEST_F(EnvTest, TwilightIsSmoothAndMonotonic) {
                 ++inBetween;
             }
             // The curve flattens at both ends, so no kink shows where twilight ends.
-            if (elevation > -6.0 && elevation < -5.0)
+            if (elevation > -6.0 && elevation < -5.0) {
                 EXPECT_LT(b, 0.015f);
-            if (elevation > 9.0 && elevation < 10.0)
+            }
+            if (elevation > 9.0 && elevation < 10.0) {
                 EXPECT_GT(b, 0.985f);
+            }
             EXPECT_GE((b - previous) * c.direction, 0.0);
             // A quarter of a degree of sun movement per minute: no jumps.
             EXPECT_LT(std::fabs(b - previous), 0.03f);
@@ -200,6 +202,12 @@ TEST_F(EnvTest, MoonPhaseFollowsTheSynodicMonth) {
     ASSERT_EQ(env->setDate(2024, 1, 18), 1); // first quarter 18 January 03:53
     ASSERT_EQ(env->setTimeOfDay(4.0), 1);
     EXPECT_NEAR(env->getMoonPhase(), 0.5, 0.1);
+    // 90 degrees behind the sun, a first-quarter moon crosses the meridian around 18:00.
+    ASSERT_EQ(env->setTimeOfDay(18.0), 1);
+    const kuVec3d moon = env->getMoonDirection();
+    EXPECT_GT(env->getMoonElevation(), 30.0);
+    EXPECT_LT(moon.y, 0.0);
+    EXPECT_LT(std::fabs(std::atan2(moon.x, -moon.y)) * kuMath<double>::RAD2DEG, 30.0);
 }
 
 TEST_F(EnvTest, SettersRejectImpossibleValues) {

@@ -185,7 +185,12 @@ TEST_F(KernelTest, IsectorTargetAndHits) {
     kuRef<kxIsectorLOS> probe = new kxIsectorLOS;
     kuRef<ksNode> target = new ksNode;
     probe->setTarget(target.get());
-    EXPECT_EQ(target->getRef(), 2); // the probe keeps its target alive
+    // The probe does not keep its target alive (a lobe's probes target the scene holding the
+    // lobe), but forgets it when it goes.
+    EXPECT_EQ(target->getRef(), 1);
+    EXPECT_EQ(probe->getTarget(), target.get());
+    target.reset();
+    EXPECT_EQ(probe->getTarget(), nullptr);
 
     kuVec3d point;
     kuVec3f normal;

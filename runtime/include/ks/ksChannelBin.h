@@ -53,7 +53,7 @@ public:
     // The current frame's bin of that id, or null when no such bin is reserved.
     ksChannelBin* getBin(int id);
     // The bins of a frame in order value (empty when the frame is not held).
-    std::vector<ksChannelBin*> getBins(int frame);
+    const std::vector<ksChannelBin*>& getBins(int frame);
     // Recycles the records of a frame once it has been drawn.
     void recycleFrame(int frame);
     int getCurrentFrame() const { return m_current < 0 ? 0 : m_sets[m_current].frame; }

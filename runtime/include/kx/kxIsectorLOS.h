@@ -66,7 +66,12 @@ private:
     int m_mode = MODE_DEFAULT;
     unsigned int m_isectMask = 0xffffffffu;
     double m_segmentRange = 1000.0;
-    kuRef<const ksNode> m_target;
+    // Not a counted reference: a probe of a lobe in the scene that it targets would otherwise
+    // keep that scene (and itself) alive for ever. A watch on the target clears it when the
+    // target goes away.
+    const ksNode* m_target = nullptr;
+    class TargetWatch;
+    kuRef<kuMemBase> m_watch;
 
     mutable std::mutex m_hitMutex;
     bool m_hit = false;

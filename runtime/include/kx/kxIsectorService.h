@@ -42,8 +42,8 @@ public:
     // asynchronous run and stores its results in the probes, so a frame reads the results of
     // the poses set in the frame before.
     static void finishAll();
-    // Finishes every run and releases the ray-tracing scenes and device (kernel shutdown does
-    // this through shutdownClass; a later cast makes them again).
+    // Finishes every run and releases the cached ray-tracing scenes with the nodes they hold
+    // (kernel shutdown does this through shutdownClass; a later cast makes them again).
     static void releaseAll();
 
     const ClassType* getClassType() const override;
@@ -66,10 +66,12 @@ protected:
     void retireOnce(const std::vector<kuRef<kxIsectorLOS>>& once);
 
     // startAll's passes over every service: prepare (a synchronous service runs here), then
-    // launch. completeRun is finishAll's part.
+    // launch. completeRun is finishAll's part; releaseRun (releaseAll's) also drops what a
+    // service keeps between runs.
     virtual void prepareRun();
     virtual void launchRun() {}
     virtual void completeRun() {}
+    virtual void releaseRun() {}
     // Leaves the registry of live services (idempotent); derived destructors call it first.
     void unregisterService();
 

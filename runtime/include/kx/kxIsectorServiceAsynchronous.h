@@ -33,6 +33,7 @@ protected:
     void prepareRun() override;
     void launchRun() override;
     void completeRun() override;
+    void releaseRun() override;
 
 private:
     struct Worker;

@@ -73,9 +73,10 @@ ksChannelBin* ksChannelBinMgr::getBin(int id) {
     return nullptr;
 }
 
-std::vector<ksChannelBin*> ksChannelBinMgr::getBins(int frame) {
+const std::vector<ksChannelBin*>& ksChannelBinMgr::getBins(int frame) {
+    static const std::vector<ksChannelBin*> s_none;
     FrameSet* set = findSet(frame);
-    return set ? set->bins : std::vector<ksChannelBin*>();
+    return set ? set->bins : s_none;
 }
 
 void ksChannelBinMgr::recycleFrame(int frame) {

@@ -67,7 +67,7 @@ long julianDayNumber(int year, int month, int day) {
 
 double smoothstep(double x) {
     x = std::min(1.0, std::max(0.0, x));
-    return x;
+    return x * x * (3.0 - 2.0 * x);
 }
 
 // Where the sun and moon stand, from the environment's settings (see kxEnv.h).

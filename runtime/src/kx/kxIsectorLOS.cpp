@@ -8,18 +8,42 @@ namespace {
 kuBase::ClassType* s_classType = nullptr;
 }
 
+// Forgets the probe's target when the target is deleted.
+class kxIsectorLOS::TargetWatch : public ksNode::Subscriber {
+public:
+    explicit TargetWatch(kxIsectorLOS* owner) : m_owner(owner) {}
+    void notify(int event, ksNode*, void*, int*) override {
+        if (event == ksNode::EVENT_DELETE && m_owner)
+            m_owner->m_target = nullptr;
+    }
+    kxIsectorLOS* m_owner;
+};
+
 kxIsectorLOS::kxIsectorLOS() {
     registerInstance(s_classType);
 }
+
 kxIsectorLOS::~kxIsectorLOS() {
+    setTarget(nullptr);
     unregisterInstance(s_classType);
 }
 
 void kxIsectorLOS::setTarget(const ksNode* target) {
+    if (target == m_target)
+        return;
+    if (!m_watch)
+        m_watch = new TargetWatch(this);
+    auto* watch = static_cast<TargetWatch*>(m_watch.get());
+    // The subscriber list is bookkeeping of the node, not part of its value.
+    if (m_target)
+        const_cast<ksNode*>(m_target)->removeSubscriber(ksNode::EVENT_DELETE, watch);
     m_target = target;
+    if (m_target)
+        const_cast<ksNode*>(m_target)->addSubscriber(ksNode::EVENT_DELETE, watch);
 }
+
 const ksNode* kxIsectorLOS::getTarget() const {
-    return m_target.get();
+    return m_target;
 }
 
 int kxIsectorLOS::cast() {
@@ -27,7 +51,7 @@ int kxIsectorLOS::cast() {
         clearHit();
         return KU_FAILURE;
     }
-    const std::shared_ptr<kxLineOfSightScene> scene = kxLineOfSightScene::obtain(m_target.get());
+    const std::shared_ptr<kxLineOfSightScene> scene = kxLineOfSightScene::obtain(m_target);
     if (!scene) {
         clearHit();
         return KU_FAILURE;

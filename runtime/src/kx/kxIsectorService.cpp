@@ -108,7 +108,14 @@ void kxIsectorService::finishAll() {
 }
 
 void kxIsectorService::releaseAll() {
-    finishAll();
+    {
+        Registry& r = registry();
+        std::lock_guard<std::recursive_mutex> guard(r.mutex);
+        const std::vector<kxIsectorService*> services = r.services;
+        for (kxIsectorService* service : services)
+            if (isLive(r, service))
+                service->releaseRun();
+    }
     kxLineOfSightScene::releaseAll();
 }
 

@@ -12,11 +12,11 @@ kuBase::ClassType* s_classType = nullptr;
 kuRef<kxIsectorServiceAsynchronous> s_default;
 } // namespace
 
-// The worker thread and the run it is handed. The batch is filled and emptied by the
+// The worker thread and the run it is handed. The batch is prepared, stored and cleared by the
 // application thread while no run is pending; the worker touches it only between PENDING and
-// DONE.
+// DONE. It keeps its probes from one run to the next (see kxLineOfSightBatch::prepare).
 struct kxIsectorServiceAsynchronous::Worker {
-    enum State { IDLE, PENDING, RUNNING, DONE };
+    enum State { IDLE, PREPARED, PENDING, RUNNING, DONE };
 
     std::mutex mutex;
     std::condition_variable changed;
@@ -73,13 +73,15 @@ void kxIsectorServiceAsynchronous::prepareRun() {
     completeRun();
     Worker& w = *m_worker;
     w.batch.prepare(snapshotProbes(&w.once));
+    std::lock_guard<std::mutex> guard(w.mutex);
+    w.state = Worker::PREPARED;
 }
 
 void kxIsectorServiceAsynchronous::launchRun() {
     Worker& w = *m_worker;
     {
         std::lock_guard<std::mutex> guard(w.mutex);
-        if (w.state != Worker::IDLE)
+        if (w.state != Worker::PREPARED)
             return;
         if (w.batch.empty()) {
             // Nothing to cast: the run is complete as it stands.
@@ -97,9 +99,11 @@ void kxIsectorServiceAsynchronous::completeRun() {
     Worker& w = *m_worker;
     {
         std::unique_lock<std::mutex> lock(w.mutex);
-        if (w.state == Worker::IDLE) {
-            // Prepared but never launched: drop it.
-            w.batch.clear();
+        if (w.state == Worker::IDLE)
+            return;
+        if (w.state == Worker::PREPARED) {
+            // Prepared but never launched: nothing to deliver.
+            w.state = Worker::IDLE;
             w.once.clear();
             return;
         }
@@ -108,8 +112,12 @@ void kxIsectorServiceAsynchronous::completeRun() {
     }
     w.batch.store();
     retireOnce(w.once);
-    w.batch.clear();
     w.once.clear();
+}
+
+void kxIsectorServiceAsynchronous::releaseRun() {
+    completeRun();
+    m_worker->batch.clear();
 }
 
 kxIsectorServiceAsynchronous* kxIsectorServiceAsynchronous::obtainDefault() {

@@ -17,7 +17,9 @@
 #include <ks/ksWindow.h>
 #include <ks/ksgu.h>
 #include <ku/kuNotify.h>
+#include <ku/kuParameter.h>
 #include <ku/kuStat.h>
+#include <kx/kxEnv.h>
 #include <kx/kxIsectorService.h>
 #include <kx/kxModule.h>
 #include <kx/kxObserver.h>
@@ -99,6 +101,8 @@ void kxKernel::shutdown() {
     s_kernel = nullptr;
     kernel->unref();
     kuStat::clear();
+    kuParameter::clear();
+    kxEnvGlobals::destroy();
     kxRuntimeClasses::shutdown();
 }
 
@@ -200,6 +204,11 @@ void kxKernel::cullStep() {
             bins->beginFrame(m_frame);
             ksTraversalCull traversal(channel, bins, channel->getId(), pipeline, m_frame);
             traversal.traverse(scene->getRoot()->getClone(pipeline));
+            // The bins' cull processors see the records in order value.
+            for (ksChannelBin* bin : bins->getBins(m_frame))
+                if (ksChannelProxy::BinProcessor* processor =
+                        bin->getDefinition().cullProcessor.get())
+                    processor->process(nullptr, bin->begin(), bin->end(), channel);
         }
     }
 }
@@ -290,8 +299,15 @@ void kxKernel::setUpChannelLighting(ksChannel* channel, kxObserver* observer,
     float direction[4] = {0.3f, -0.4f, 0.866f, 0.0f};
     float diffuse[4] = {0.6f, 0.6f, 0.6f, 1.0f};
     float ambient[4] = {0.3f, 0.3f, 0.3f, 1.0f};
-    (void)observer;
-    (void)channel;
+    for (int i = 0; observer && i < observer->getNumAttachments(); ++i) {
+        auto* env = dynamic_cast<kxEnv*>(observer->getAttachment(i));
+        if (!env)
+            continue;
+        env->applyToChannel(channel, observer);
+        kuVec3f toLight;
+        env->getSunLight(&toLight, diffuse, ambient);
+        direction[0] = toLight.x, direction[1] = toLight.y, direction[2] = toLight.z;
+    }
     // Light 0 is given in world coordinates: load the view first.
     context->setElement(krTransform::ElementModelView(channel->getViewMatrix()), true);
     glLightfv(GL_LIGHT0, GL_POSITION, direction);

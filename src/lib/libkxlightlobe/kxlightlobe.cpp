@@ -3,6 +3,7 @@
 #include "kxlightlobeclassregistry.h"
 #include "kxlightmap.h"
 
+#include <kr/krDrawContext.h>
 #include <kr/krTexture.h>
 #include <kr/krTextureFactory.h>
 #include <ks/ksChannelBin.h>
@@ -525,7 +526,7 @@ int kxLightLobe::cull(ksTraversalCull* traversal) {
     } else if (CullRecord* record = factory ? static_cast<CullRecord*>(factory->create(
                                                   traversal->getChannelId(), 0))
                                             : nullptr) {
-        record->textureMatrix = m_textureMatrix;
+        record->textureTransform.matrix = m_textureMatrix;
         krTexture::State* state = record->textureElement.begin_texture_state()->get();
         state->setTexture(master->m_texture.get());
         state->setEnable(state->getTexture() != nullptr);
@@ -555,7 +556,7 @@ kxLightLobe::CullRecord::CullRecord() {
 }
 
 kxLightLobe::CullRecord::CullRecord(const CullRecord& other)
-    : ksCullRecord(other), textureMatrix(other.textureMatrix), position(other.position),
+    : ksCullRecord(other), textureTransform(other.textureTransform), position(other.position),
       orientation(other.orientation), textureElement(other.textureElement),
       intensityScale(other.intensityScale) {
     for (int k = 0; k < NUM_VERTICES; ++k) {
@@ -568,7 +569,7 @@ kxLightLobe::CullRecord& kxLightLobe::CullRecord::operator=(const CullRecord& ot
     if (this == &other)
         return *this;
     ksCullRecord::operator=(other);
-    textureMatrix = other.textureMatrix;
+    textureTransform = other.textureTransform;
     for (int k = 0; k < NUM_VERTICES; ++k) {
         vertexBrightness[k] = other.vertexBrightness[k];
         vertices[k] = other.vertices[k];
@@ -582,7 +583,11 @@ kxLightLobe::CullRecord& kxLightLobe::CullRecord::operator=(const CullRecord& ot
 
 kxLightLobe::CullRecord::~CullRecord() = default;
 
-void kxLightLobe::CullRecord::processDraw(krDrawContext*) {
+void kxLightLobe::CullRecord::processDraw(krDrawContext* context) {
+    if (context) {
+        context->setElement(krTransform::ElementTexture::Id, textureTransform, false);
+        context->setElement(krTexture::Element::Id, textureElement, false);
+    }
     // Three strips of eight vertices, rows top to bottom; grey levels carry the light.
     for (int row = 0; row < 3; ++row) {
         glBegin(GL_TRIANGLE_STRIP);

@@ -5,6 +5,7 @@
 #include "kxlightlobeexport.h"
 
 #include <kr/krTexture.h>
+#include <kr/krTransform.h>
 #include <ks/ksCullRecord.h>
 #include <ku/kuMatrix.h>
 #include <ku/kuString.h>
@@ -48,7 +49,8 @@ public:
 
         void processDraw(krDrawContext* context) override;
 
-        kuMatrixf textureMatrix;
+        // The texture matrix, as the draw-context element it is drawn with.
+        krTransform::ElementTexture textureTransform;
         float vertexBrightness[NUM_VERTICES];
         kuVec3d vertices[NUM_VERTICES];
         kuVec3d position;

@@ -2,20 +2,30 @@
 
 #include "kxlightlobeprojected.h"
 
+#include <kr/krDrawContext.h>
+#include <kr/krRenderElements.h>
+#include <kr/krState.h>
+#include <kr/krTransform.h>
+#include <kr/krWindow.h>
 #include <ks/ksChannel.h>
+#include <ks/ksChannelBin.h>
 #include <ks/ksChannelProxy.h>
 #include <ks/ksServiceMgr.h>
 #include <ks/ksWindow.h>
 #include <ku/kuMath.h>
 #include <ku/kuNotify.h>
 #include <ku/kuTime.h>
+#include <kx/kxEnv.h>
 #include <kx/kxIsectorService.h>
 #include <kx/kxIsectorServiceAsynchronous.h>
 #include <kx/kxObserver.h>
 #include <kx/kxScene.h>
 
+#include <GL/gl.h>
+
 #include <cassert>
 #include <cmath>
+#include <mutex>
 
 namespace {
 kuBase::ClassType* s_classType = nullptr;
@@ -23,12 +33,64 @@ kuRef<kxLightMap> s_instance;
 int s_mapCreateBinId = -1;
 int s_mapRenderBinId = -1;
 
-// Draws the lobes' records into the channel's map before the scene. Its drawing needs a GL
-// context; until a channel has one it only keeps the build-time statistic.
+// Per channel: whether its map was made in the frame being drawn (draw threads only).
+std::mutex s_createdMutex;
+std::map<const ksChannel*, bool> s_mapCreated;
+
+void markCreated(const ksChannel* channel, bool created) {
+    std::lock_guard<std::mutex> guard(s_createdMutex);
+    s_mapCreated[channel] = created;
+}
+
+// Draws one record the usual way: its matrix and state, then the record itself.
+void drawRecord(krDrawContext* context, ksCullRecord* record, krNormalize::Element& normalize) {
+    if (record->getFlags() & ksCullRecord::FLAG_MODELVIEW)
+        context->setElement(krTransform::ElementModelView(record->getModelView()), false);
+    if ((record->getFlags() & ksCullRecord::FLAG_STATE) && record->getState())
+        context->setState(record->getState());
+    const bool wantNormalize = (record->getFlags() & ksCullRecord::FLAG_NORMALIZE) != 0;
+    if (wantNormalize != normalize.enable) {
+        normalize.enable = wantNormalize;
+        context->setElement(normalize, false);
+    }
+    if (krDrawContext::Debug* debug = context->getDebug())
+        debug->drawRecord(context, record);
+    record->processDraw(context);
+}
+
+// Draws the lobes' records into the channel's map before the scene.
 class MapCreateDrawProcessor : public ksChannelProxy::DrawProcessor {
 public:
-    int process(krDrawContext*, ksCullRecord* const*, ksCullRecord* const*,
-                const ksChannel*) override {
+    int process(krDrawContext* context, ksCullRecord* const* first, ksCullRecord* const* last,
+                const ksChannel* channel) override {
+        const double t0 = kuTime::get();
+        kxLightMap* map = kxLightMap::instance();
+        if (map->getEnable() && !kxLightLobe::empty() && kxLightLobeProjected::empty()) {
+            const double t1 = kuTime::get();
+            const float factor = map->preRenderLobes(channel, context);
+            if (factor > 0) {
+                for (ksCullRecord* const* it = first; it != last; ++it) {
+                    auto* record = static_cast<kxLightLobe::CullRecord*>(*it);
+                    record->intensityScale = factor;
+                    map->transformCullRecord(channel, record);
+                    record->processDraw(context);
+                }
+                map->postRenderLobes(channel, context);
+                markCreated(channel, true);
+            } else {
+                kuNotify::print(2, s_classType, "lightMap creation failed!\n");
+                markCreated(channel, false);
+            }
+            kuNotify::print(2, s_classType, "Took %f sec for lightMap creation\n",
+                            kuTime::get() - t1);
+        } else {
+            markCreated(channel, false);
+        }
+        if (m_statistics && m_statistics->get(0)) {
+            m_statistics->lock();
+            m_statistics->get(0)->record(kuTime::get() - t0);
+            m_statistics->unlock();
+        }
         return 1;
     }
     int registerStatistics(kuBase* owner) {
@@ -40,11 +102,62 @@ private:
     std::unique_ptr<kuStat::Containers> m_statistics;
 };
 
-// Lays the map over the channel after the scene.
+// Lays the map over the channel after the scene, then draws the records that want to be drawn
+// over it.
 class MapRenderDrawProcessor : public ksChannelProxy::DrawProcessor {
 public:
-    int process(krDrawContext*, ksCullRecord* const*, ksCullRecord* const*,
-                const ksChannel*) override {
+    int process(krDrawContext* context, ksCullRecord* const* first, ksCullRecord* const* last,
+                const ksChannel* channel) override {
+        if (!kxLightMap::isMapCreated(channel))
+            return 1;
+        const double t0 = kuTime::get();
+        kxLightMap::instance()->renderMap(channel, context);
+        kuNotify::print(2, s_classType, "Took %f sec for lightMap render\n", kuTime::get() - t0);
+        krNormalize::Element normalize(false);
+        for (ksCullRecord* const* it = first; it != last; ++it)
+            drawRecord(context, *it, normalize);
+        if (normalize.enable)
+            context->setElement(krNormalize::Element(false), true);
+        return 1;
+    }
+};
+
+// The cull processor of the scene's bin 0: marks which records need their matrix and state
+// set (only changes), and sends records flagged for it to the map render bin as well.
+class myLightMapCullProcessor : public ksChannelProxy::CullProcessor {
+public:
+    enum { FLAG_AFTER_MAP = 0x40 };
+    int process(krDrawContext*, ksCullRecord* const* first, ksCullRecord* const* last,
+                const ksChannel* channel) override {
+        ksChannelBin* renderBin =
+            channel ? const_cast<ksChannel*>(channel)->getChannelBinMgr()->getBin(
+                          kxLightMap::getMapRenderBinID())
+                    : nullptr;
+        const krState* previousState = nullptr;
+        kuMatrixd previousMatrix;
+        for (int i = 0; i < 16; ++i)
+            previousMatrix.ptr()[i] = 0.0;
+        bool firstRecord = true;
+        for (ksCullRecord* const* it = first; it != last; ++it) {
+            ksCullRecord* record = *it;
+            record->processCull(nullptr);
+            int flags = record->getFlags();
+            if (firstRecord || record->getState() != previousState)
+                flags |= ksCullRecord::FLAG_STATE;
+            else
+                flags &= ~ksCullRecord::FLAG_STATE;
+            if (record->getModelView() == previousMatrix) {
+                flags &= ~ksCullRecord::FLAG_MODELVIEW;
+            } else {
+                previousMatrix = record->getModelView();
+                flags |= ksCullRecord::FLAG_MODELVIEW;
+            }
+            record->setFlags(flags);
+            previousState = record->getState();
+            firstRecord = false;
+            if ((flags & FLAG_AFTER_MAP) && renderBin)
+                renderBin->insert(record, nullptr);
+        }
         return 1;
     }
 };
@@ -56,7 +169,9 @@ constexpr float INTENSITY_CHANGE = 0.0005f;
 
 // ---- class ----
 
-kxLightMap::kxLightMap() : m_updateSubscriber(new UpdateSubscriber(this)) {
+kxLightMap::kxLightMap()
+    : m_updateSubscriber(new UpdateSubscriber(this)), m_blend(new krTexture::Blend),
+      m_texGen(new krTextureCoordGen), m_fog(new krFog) {
     registerInstance(s_classType);
 }
 
@@ -99,6 +214,8 @@ int kxLightMap::initializeClass() {
                                              nullptr, nullptr, cull.get(), draw.get(), nullptr,
                                              nullptr, 49, -1, 49, -1);
     }
+    kuRef<myLightMapCullProcessor> sceneCull = new myLightMapCullProcessor;
+    proxy->setCullBinProcessor(0, sceneCull.get());
     return 1;
 }
 
@@ -106,6 +223,10 @@ int kxLightMap::shutdownClass() {
     s_instance.reset();
     if (s_classType) {
         s_mapCreateProcessor.reset();
+        {
+            std::lock_guard<std::mutex> guard(s_createdMutex);
+            s_mapCreated.clear();
+        }
         delete s_classType;
         s_classType = nullptr;
     }
@@ -171,9 +292,13 @@ void kxLightMap::addChannel(const ksChannel* channel) {
     for (int i = 0; i < ksWindow::getNum() && !record->window; ++i)
         if (ksWindow::get(i)->hasChannel(channel))
             record->window = ksWindow::get(i);
-    if (!record->window)
+    if (!record->window) {
         kuNotify::print(5, s_classType, "Could not find window for channel %s!",
                         channel->getName());
+    } else {
+        record->fog = new krFog;
+        record->fogElement.setFog(record->fog.get());
+    }
     m_channels[channel] = std::move(record);
 }
 
@@ -218,6 +343,12 @@ int kxLightMap::configure() {
         return 1;
     if (kxKernel* kernel = kxKernel::instance())
         kernel->addSubscriber(kxKernel::EVENT_FRAME_UPDATE, m_updateSubscriber.get());
+    // Map coordinates from eye-relative positions: S = x, T = z, R = -y.
+    const kuVec4f planes[3] = {{1, 0, 0, 0}, {0, 0, 1, 0}, {0, -1, 0, 0}};
+    for (int dimension = 0; dimension < 3; ++dimension) {
+        m_texGen->setMode(dimension, krTextureCoordGen::MODE_OBJECT_LINEAR);
+        m_texGen->setPlane(dimension, planes[dimension]);
+    }
     if (m_channels.empty())
         for (int i = 0; i < ksChannel::getNum(); ++i)
             addChannel(ksChannel::get(i));
@@ -318,12 +449,48 @@ void kxLightMap::updateObserverPos(const ksChannel* channel) {
                     position.y, position.z, m_frame);
 }
 
-float kxLightMap::getEnvBrightness(_channel_data*) {
+float kxLightMap::getEnvBrightness(_channel_data* record) {
     // Without an environment attached to the observer the scene is at full night.
-    return 0.0f;
+    float brightness = 0.0f;
+    kxObserver* observer = record->observer;
+    for (int i = 0; observer && i < observer->getNumAttachments(); ++i) {
+        kuBase* attachment = observer->getAttachment(i);
+        if (!attachment->isOfClassType(kxEnv::getStaticClassType()))
+            continue;
+        auto* env = static_cast<kxEnv*>(attachment);
+        record->environment = env;
+        kuNotify::print(2, s_classType, "Found kxEnv %s attached to observer %s", env->getName(),
+                        observer->getName());
+        brightness = env->getIlluminationBrightness(observer);
+        // Clouds neither write depth nor take the scene fog while the map is on.
+        for (auto it = env->begin_envfx(); it != env->end_envfx(); ++it) {
+            if (!(*it)->isExactClassType(kxEnvCloudLayer::getStaticClassType()))
+                continue;
+            krState* state = static_cast<kxEnvCloudLayer*>(it->get())->getState(0);
+            state->setElement(krDepthWrite::Element(false));
+            state->setElement(record->fogElement);
+        }
+    }
+    return brightness;
 }
 
-void kxLightMap::fixCloudState(kxObserver*) {}
+void kxLightMap::fixCloudState(kxObserver* observer) {
+    for (int i = 0; observer && i < observer->getNumAttachments(); ++i) {
+        kuBase* attachment = observer->getAttachment(i);
+        if (!attachment->isOfClassType(kxEnv::getStaticClassType()))
+            continue;
+        auto* env = static_cast<kxEnv*>(attachment);
+        for (auto it = env->begin_envfx(); it != env->end_envfx(); ++it) {
+            if (!(*it)->isExactClassType(kxEnvCloudLayer::getStaticClassType()))
+                continue;
+            krState* state = static_cast<kxEnvCloudLayer*>(it->get())->getState(0);
+            if (state->getElement(krFog::Element::Id))
+                state->removeElement(krFog::Element::Id);
+            if (state->getElement(krDepthWrite::Element::Id))
+                state->removeElement(krDepthWrite::Element::Id);
+        }
+    }
+}
 
 void kxLightMap::recordUpdateTime(double start) {
     if (!m_statistics || !m_statistics->get(0))
@@ -331,6 +498,277 @@ void kxLightMap::recordUpdateTime(double start) {
     m_statistics->lock();
     m_statistics->get(0)->record(kuTime::get() - start);
     m_statistics->unlock();
+}
+
+// ---- rendering (draw thread) ----
+
+bool kxLightMap::isMapCreated(const ksChannel* channel) {
+    std::lock_guard<std::mutex> guard(s_createdMutex);
+    auto it = s_mapCreated.find(channel);
+    return it != s_mapCreated.end() && it->second;
+}
+
+float kxLightMap::readLightIntensity(_channel_data* record, const ksChannel* channel,
+                                     bool report) {
+    const int frame = ksThread::resolveFrameNumber();
+    float intensity = 1.0f;
+    // A frame never published (a channel without observer) counts as daylight.
+    const bool published = record->lightIntensity.read(frame, &intensity);
+    if (!published || intensity < 0.0f || intensity > 1.0f) {
+        if (report)
+            kuNotify::print(2, s_classType,
+                            "Light intensity from frame data for channel %s in frame %d is out of "
+                            "range: %f; clamping to 1.0",
+                            channel->getName(), frame, static_cast<double>(intensity));
+        return 1.0f;
+    }
+    if (report)
+        kuNotify::print(2, s_classType, "Light intensity from frame data for channel %s in frame %d: %f",
+                        channel->getName(), frame, static_cast<double>(intensity));
+    return intensity;
+}
+
+namespace {
+// The light levels of an intensity I in [0, 1].
+float darkness(float intensity) {
+    return intensity <= 0.5f ? ((1 - intensity) * (1 - intensity) - 0.25f) * 0.575f : 0.0f;
+}
+float baseLevel(float intensity) { return 0.5f - 1.2f * darkness(intensity); }
+
+// The first fog element with a fog object in a state, or null.
+const krFog::Element* fogOf(const krState* state) {
+    const krFog::Element* element = state ? state->get<krFog::Element>() : nullptr;
+    return element && element->getFog() ? element : nullptr;
+}
+} // namespace
+
+float kxLightMap::preRenderLobes(const ksChannel* channel, krDrawContext* context) {
+    _channel_data* record = getChannelData(channel);
+    if (!record) {
+        kuNotify::print(3, s_classType, "No channel data for channel %s -- ignoring",
+                        channel ? channel->getName() : "(null)");
+        return -1.0f;
+    }
+    if (channel->getGraphicsModeEnable(4) || !record->window)
+        return -1.0f;
+
+    const int size = static_cast<int>(m_textureSize);
+    if (size != record->currentSize) {
+        kuNotify::print(3, s_classType, "kxLightMap texture size set to %d", size);
+        record->currentSize = size;
+        record->imageBits.reset();
+        record->imageBits =
+            size > 0 ? kuAllocRef::malloc(static_cast<std::size_t>(size) * size * 3) : nullptr;
+        if (!record->imageBits)
+            return -1.0f;
+        creatLightTextureBits(size, kxLightLobe::FALLOFF_SQUARED, record->imageBits->data());
+        record->mapTexture->setImageLevel(0, record->imageBits.get());
+        record->mapTexture->setDimensions(size, size, 0);
+    }
+
+    double left = 0, right = 1, bottom = 0, top = 1;
+    channel->getDrawArea(left, right, bottom, top);
+    int x0 = 0, x1 = 0, y0 = 0, y1 = 0;
+    record->window->getSize(x1, y1);
+    const double width = (right - left) * (x1 - x0);
+    const double height = (top - bottom) * (y1 - y0);
+    if (size > width || size > height) {
+        kuNotify::print(5, s_classType, "Chan %s too small (%d,%d) for lightmap tex size (%d)",
+                        channel->getName(), static_cast<int>(width), static_cast<int>(height),
+                        size);
+        return -1.0f;
+    }
+    record->mapOriginX = static_cast<int>((x1 - x0) * left + 1.0);
+    record->mapOriginY = static_cast<int>((y1 - y0) * bottom + 1.0);
+    kuNotify::print(2, s_classType, "Channel %s drawing area origin is (%d,%d)", channel->getName(),
+                    record->mapOriginX, record->mapOriginY);
+
+    context->pushElements(false, true);
+    context->setElement(*context->getElement(KR_ELEMENT_MODELVIEW), true);
+    context->setElement(*context->getElement(KR_ELEMENT_PROJECTION), true);
+    glPushAttrib(GL_VIEWPORT_BIT);
+    glViewport(record->mapOriginX, record->mapOriginY, size, size);
+
+    // Lobes are drawn around an eye at the origin, turned as the channel looks.
+    kuMatrixd eyeTurn = channel->getViewMatrix();
+    eyeTurn(3, 0) = eyeTurn(3, 1) = eyeTurn(3, 2) = 0.0;
+    context->setElement(krTransform::ElementModelView(kuMatrixd(kuMatrixf(eyeTurn))), true);
+
+    const float intensity = readLightIntensity(record, channel, true);
+    // The scene fog's shape, with the eyepoint fade as density: lobes fade to black with distance.
+    const krFog::Element* sceneFog = fogOf(const_cast<ksChannel*>(channel)->getState(0));
+    if (!sceneFog)
+        sceneFog = fogOf(context->getInheritedState());
+    if (sceneFog) {
+        m_fog->copyFrom(*sceneFog->getFog());
+        const float* c = sceneFog->getFog()->getColor();
+        kuNotify::print(2, s_classType, "Fog for Channel %s: dens @ 30k %f, color (%f,%f,%f,%f)",
+                        channel->getName(), static_cast<double>(sceneFog->getFog()->getValue(30000.0)),
+                        static_cast<double>(c[0]), static_cast<double>(c[1]),
+                        static_cast<double>(c[2]), static_cast<double>(c[3]));
+    } else {
+        kuNotify::print(5, s_classType, "No fog for Channel");
+    }
+    m_fog->setDensity(m_eyepointFadeCoefficient);
+    m_fog->setColor(0, 0, 0, 1);
+
+    clearView(true, false, 2 * baseLevel(intensity), context);
+
+    context->setElement(krDepthTest::Element(false, 3), true);
+    context->setElement(krLighting::Element(false), true);
+    context->setElement(krAlphaBlend::Element(true, 1, 1), true);
+    context->setElement(krFog::Element(true, m_fog.get()), true);
+    context->setElement(krTextureCoordGen::Element(true, true, true, m_texGen.get()), true);
+    return 2.0f * (1.02f - intensity);
+}
+
+void kxLightMap::transformCullRecord(const ksChannel* channel, kxLightLobe::CullRecord* record) {
+    _channel_data* data = getChannelData(channel);
+    kuVec3d eye;
+    if (data)
+        data->observerPosition.read(ksThread::resolveFrameNumber(), &eye);
+    for (kuVec3d& vertex : record->vertices)
+        vertex -= eye;
+    record->position -= eye;
+    const kuVec3d& o = record->orientation;
+    const kuVec3d& p = record->position;
+    kuMatrixf step;
+    kuMatrixf& m = record->textureTransform.matrix;
+    step.makeRotate(static_cast<float>(o.z), 0, 0);
+    m.preMultiply(step);
+    step.makeRotate(0, static_cast<float>(-o.y), 0);
+    m.preMultiply(step);
+    step.makeRotate(0, 0, static_cast<float>(-o.x));
+    m.preMultiply(step);
+    // S, T, R are x, z, -y of the eye-relative position.
+    step.makeTranslate(static_cast<float>(-p.x), static_cast<float>(-p.z), static_cast<float>(p.y));
+    m.preMultiply(step);
+}
+
+void kxLightMap::postRenderLobes(const ksChannel* channel, krDrawContext* context) {
+    _channel_data* record = getChannelData(channel);
+    if (!record) {
+        kuNotify::print(3, s_classType, "No channel data for channel %s -- ignoring",
+                        channel ? channel->getName() : "(null)");
+        return;
+    }
+    const int size = record->currentSize;
+    record->mapTexture->subloadLevel(context, 0, record->mapOriginX, record->mapOriginY, 0, 0,
+                                     size, size, true);
+    glPopAttrib();
+
+    const float intensity = readLightIntensity(record, channel, false);
+    if (intensity < m_transitionLightIntensity) {
+        const float ambient = (m_transitionLightIntensity - intensity) * m_brightenScale;
+        const float zero[4] = {0, 0, 0, 0};
+        const float light[4] = {ambient, ambient, ambient, 1};
+        glLightfv(GL_LIGHT7, GL_DIFFUSE, zero);
+        glLightfv(GL_LIGHT7, GL_SPECULAR, zero);
+        glLightfv(GL_LIGHT7, GL_POSITION, zero);
+        glLightfv(GL_LIGHT7, GL_AMBIENT, light);
+        glEnable(GL_LIGHT7);
+    }
+    // The map darkens the scene by 2 L: brighten the fog by as much so it keeps its colour.
+    const krFog::Element* sceneFog = fogOf(context->getInheritedState());
+    if (sceneFog) {
+        krFog* fog = sceneFog->getFog();
+        const float multiplier = 1.0f / (2.0f * baseLevel(intensity));
+        const float* c = fog->getColor();
+        for (int i = 0; i < 4; ++i)
+            record->savedFogColor[i] = c[i];
+        auto compensate = [multiplier](float v) {
+            return std::min(1.0f, std::max(0.0f, v * multiplier));
+        };
+        fog->setColor(compensate(c[0]), compensate(c[1]), compensate(c[2]), 1.0f);
+        context->setElement(*sceneFog, false);
+        kuNotify::print(2, s_classType, "Fogmult for channel %s w/curLightIntensity %f is %f",
+                        channel->getName(), static_cast<double>(intensity),
+                        static_cast<double>(multiplier));
+        if (record->fog) {
+            record->fog->copyFrom(*fog);
+            record->fog->setColor(record->savedFogColor[0], record->savedFogColor[1],
+                                  record->savedFogColor[2], record->savedFogColor[3]);
+            record->fogElement.enable = true;
+        }
+    } else {
+        record->fogElement.enable = false;
+    }
+    context->popElements(true);
+}
+
+void kxLightMap::renderMap(const ksChannel* channel, krDrawContext* context) {
+    _channel_data* record = getChannelData(channel);
+    if (!record) {
+        kuNotify::print(5, s_classType, "No channel data for chan %s -- skipping map render",
+                        channel ? channel->getName() : "(null)");
+        return;
+    }
+    context->pushElements(true, true);
+    context->setElement(krTransform::ElementModelView(), true);
+    // Multiply the scene by twice the map: a level of 0.5 leaves it as it is. Only where the
+    // scene drew (depth below the quad's 1.0), so the sky stays as it was.
+    context->setElement(krAlphaBlend::Element(true, 6, 2), true);
+    context->setElement(krDepthTest::Element(true, 4), true);
+    context->setElement(krDepthWrite::Element(false), true);
+    context->setElement(krLighting::Element(false), true);
+    record->textureState->setEnable(true);
+    record->textureState->setBlend(m_blend.get());
+    krTexture::Element texture;
+    texture.appendState(record->textureState.get());
+    context->setElement(texture, true);
+    context->setElement(krTransform::ElementProjection::ortho(0, 1, 0, 1, 0, 1), true);
+    glColor3f(1, 1, 1);
+    glBegin(GL_QUADS);
+    glTexCoord2f(0, 0);
+    glVertex3f(0, 0, -1);
+    glTexCoord2f(1, 0);
+    glVertex3f(1, 0, -1);
+    glTexCoord2f(1, 1);
+    glVertex3f(1, 1, -1);
+    glTexCoord2f(0, 1);
+    glVertex3f(0, 1, -1);
+    glEnd();
+    glDisable(GL_LIGHT7);
+    if (const krFog::Element* sceneFog = fogOf(context->getInheritedState())) {
+        const float* saved = record->savedFogColor;
+        sceneFog->getFog()->setColor(saved[0], saved[1], saved[2], saved[3]);
+        context->setElement(*sceneFog, false);
+    }
+    context->popElements(true);
+}
+
+void kxLightMap::clearView(bool color, bool depth, float level, krDrawContext* context) {
+    glColor4f(level / 2, level / 2, level / 2, 1);
+    context->pushElement(KR_ELEMENT_MODELVIEW, true, true);
+    context->pushElement(KR_ELEMENT_PROJECTION, false, true);
+    context->setElement(krTransform::ElementProjection::ortho(0, 1, 0, 1, 0, 1), false);
+    for (int id : {KR_ELEMENT_DEPTH_TEST, KR_ELEMENT_DEPTH_WRITE, KR_ELEMENT_LIGHTING,
+                   KR_ELEMENT_TEXTURE})
+        context->pushElement(id, false, true);
+    context->setElement(krLighting::Element(false), false);
+    context->setElement(krTexture::Element(), false);
+    if (depth) {
+        context->setElement(krDepthTest::Element(true, 7), false);
+        context->setElement(krDepthWrite::Element(true), false);
+    } else {
+        context->setElement(krDepthTest::Element(false, 3), false);
+    }
+    if (color)
+        glColorMask(1, 1, 1, 1);
+    else
+        glColorMask(0, 0, 0, 0);
+    glBegin(GL_QUADS);
+    glVertex3f(0, 0, -1);
+    glVertex3f(1, 0, -1);
+    glVertex3f(1, 1, -1);
+    glVertex3f(0, 1, -1);
+    glEnd();
+    for (int id : {KR_ELEMENT_TEXTURE, KR_ELEMENT_LIGHTING, KR_ELEMENT_DEPTH_WRITE,
+                   KR_ELEMENT_DEPTH_TEST})
+        context->popElement(id, false);
+    glColorMask(1, 1, 1, 1);
+    context->popElement(KR_ELEMENT_PROJECTION, false);
+    context->popElement(KR_ELEMENT_MODELVIEW, false);
 }
 
 // ---- falloff images ----

@@ -5,6 +5,8 @@
 #include "kxlightlobeclassregistry.h"
 #include "kxlightlobeexport.h"
 
+#include <kr/krFog.h>
+#include <kr/krTextureCoordGen.h>
 #include <ku/kuAllocRef.h>
 #include <ku/kuBase.h>
 #include <ku/kuFrameData.h>
@@ -14,6 +16,7 @@
 #include <map>
 #include <memory>
 
+class krDrawContext;
 class ksChannel;
 class ksWindow;
 class kxIsectorService;
@@ -88,6 +91,15 @@ public:
     // Publishes the statistics for owner (the control). 1, or -32767 when refused.
     int registerStatistics(kuBase* owner);
 
+    // Rendering, on the channel's draw thread. preRenderLobes returns the lobe factor, or -1
+    // when no map can be made for the channel this frame.
+    float preRenderLobes(const ksChannel* channel, krDrawContext* context);
+    void postRenderLobes(const ksChannel* channel, krDrawContext* context);
+    void renderMap(const ksChannel* channel, krDrawContext* context);
+    void transformCullRecord(const ksChannel* channel, kxLightLobe::CullRecord* record);
+    // Whether the channel's map was made in the frame being drawn.
+    static bool isMapCreated(const ksChannel* channel);
+
     // Fills bits (size x size x 3 bytes, RGB, row-major) with a disc of radius size / 2.7 that
     // falls off from 255 at the centre by the given shape, inside a one-texel black border.
     void creatLightTextureBits(int size, kxLightLobe::Falloff falloff, unsigned char* bits) const;
@@ -98,10 +110,13 @@ protected:
 
     void updateObserverPos(const ksChannel* channel);
     void fixCloudState(kxObserver* observer);
+    void clearView(bool color, bool depth, float level, krDrawContext* context);
 
 private:
     float getEnvBrightness(_channel_data* record);
     void recordUpdateTime(double start);
+    // The light intensity stored for the frame being drawn, in [0, 1].
+    float readLightIntensity(_channel_data* record, const ksChannel* channel, bool report);
 
     bool m_configured = false;
     bool m_enable = true;
@@ -116,6 +131,9 @@ private:
     std::unique_ptr<UpdateSubscriber> m_updateSubscriber;
     std::unique_ptr<kuStat::Containers> m_statistics;
     int m_frame = 0;
+    kuRef<krTexture::Blend> m_blend;
+    kuRef<krTextureCoordGen> m_texGen;
+    kuRef<krFog> m_fog;
 };
 
 // What the light map keeps for one channel.
@@ -131,6 +149,8 @@ struct KXLIGHTLOBE_API kxLightMap::_channel_data {
     kuBase* environment = nullptr;
     kuFrameData<kuVec3d> observerPosition;
     kuFrameData<float> lightIntensity;
+    kuRef<krFog> fog; // installed into cloud layers at night
+    krFog::Element fogElement;
     float savedFogColor[4] = {0, 0, 0, 0};
 };
 

@@ -22,7 +22,8 @@ namespace {
 constexpr unsigned int ALL_BITS = 0xffffffffu;
 
 // The device and the per-target cache. Never destroyed, so that nothing is released during
-// static destruction; releaseAll empties it at kernel shutdown.
+// static destruction; releaseAll empties the cache at kernel shutdown, and the device, made
+// once, lasts as long as the process.
 struct Shared {
     std::mutex mutex;
     RTCDevice device = nullptr;
@@ -384,18 +385,14 @@ std::shared_ptr<kxLineOfSightScene> kxLineOfSightScene::obtain(const ksNode* tar
 
 void kxLineOfSightScene::releaseAll() {
     std::map<const ksNode*, std::shared_ptr<kxLineOfSightScene>> dropped;
-    RTCDevice device = nullptr;
     {
         Shared& s = shared();
         std::lock_guard<std::mutex> guard(s.mutex);
         dropped.swap(s.scenes);
-        device = s.device;
-        s.device = nullptr;
     }
-    dropped.clear();
-    // Scenes still held elsewhere keep their own reference to the device.
-    if (device)
-        rtcReleaseDevice(device);
+    // The device stays: the ray tracer's worker threads outlive it anyway, and a second device
+    // would hand them new objects through their scheduler, whose synchronisation the race
+    // detector cannot see.
 }
 
 int kxLineOfSightScene::getNumCachedScenes() {
@@ -498,12 +495,11 @@ void kxLineOfSightScene::update() {
         for (const Item& item : items)
             any = any || !item.dynamic;
         if (any) {
-            // Static geometry is built rarely and cast against every frame: a better tree pays.
-            c.staticScene = newScene(device, TRIANGLE_SCENE_FLAGS, RTC_BUILD_QUALITY_HIGH);
+            c.staticScene = newScene(device, TRIANGLE_SCENE_FLAGS, RTC_BUILD_QUALITY_MEDIUM);
             c.staticInfo.resize(1);
             for (const Item& item : items)
                 if (!item.dynamic)
-                    addItem(device, c.staticScene, RTC_BUILD_QUALITY_HIGH, item,
+                    addItem(device, c.staticScene, RTC_BUILD_QUALITY_MEDIUM, item,
                             item.matrix.isIdentity() ? nullptr : &item.matrix, rayMasks,
                             c.staticInfo[0]);
             rtcCommitScene(c.staticScene);
@@ -675,14 +671,24 @@ kxLineOfSightScene::FloatModeGuard::~FloatModeGuard() {
 }
 
 void kxLineOfSightBatch::prepare(const std::vector<kxIsectorLOS*>& probes) {
-    clear();
+    // Jobs are kept from run to run: a probe already in its place keeps its reference, which
+    // spares two atomic operations per probe and frame.
+    m_scenes.clear();
+    m_jobs.resize(probes.size());
     std::map<const ksNode*, std::size_t> sceneIndex;
-    m_jobs.reserve(probes.size());
-    for (kxIsectorLOS* probe : probes) {
-        Job job;
-        job.probe = probe;
+    const ksNode* lastTarget = nullptr;
+    std::size_t lastScene = NO_SCENE;
+    for (std::size_t i = 0; i < probes.size(); ++i) {
+        kxIsectorLOS* probe = probes[i];
+        Job& job = m_jobs[i];
+        if (job.probe.get() != probe)
+            job.probe = probe;
+        job.result.hit = false;
+        job.scene = NO_SCENE;
         const ksNode* target = probe->getTarget();
-        if ((probe->getMode() & kxIsectorLOS::MODE_ENABLED) && target) {
+        if (!(probe->getMode() & kxIsectorLOS::MODE_ENABLED) || !target)
+            continue;
+        if (target != lastTarget) {
             auto found = sceneIndex.find(target);
             if (found == sceneIndex.end()) {
                 std::shared_ptr<kxLineOfSightScene> scene = kxLineOfSightScene::obtain(target);
@@ -690,34 +696,26 @@ void kxLineOfSightBatch::prepare(const std::vector<kxIsectorLOS*>& probes) {
                 if (scene)
                     m_scenes.push_back(std::move(scene));
             }
-            job.scene = found->second;
-            job.query = kxLineOfSightScene::makeQuery(*probe);
+            lastTarget = target;
+            lastScene = found->second;
         }
-        m_jobs.push_back(std::move(job));
+        job.scene = lastScene;
+        job.query = kxLineOfSightScene::makeQuery(*probe);
     }
-    // One lock per scene while casting (usually there is one target, already in order).
-    const auto byScene = [](const Job& a, const Job& b) { return a.scene < b.scene; };
-    if (!std::is_sorted(m_jobs.begin(), m_jobs.end(), byScene))
-        std::stable_sort(m_jobs.begin(), m_jobs.end(), byScene);
 }
 
 void kxLineOfSightBatch::castAll(const std::atomic<bool>* cancel) {
     kxLineOfSightScene::FloatModeGuard floatMode;
-    for (std::size_t begin = 0; begin < m_jobs.size();) {
-        const std::size_t scene = m_jobs[begin].scene;
-        std::size_t end = begin;
-        while (end < m_jobs.size() && m_jobs[end].scene == scene)
-            ++end;
-        if (scene != NO_SCENE) {
-            const kxLineOfSightScene& los = *m_scenes[scene];
-            const auto lock = los.lockForCasting();
-            for (std::size_t i = begin; i < end; ++i) {
-                if (cancel && cancel->load(std::memory_order_relaxed))
-                    return;
-                los.cast(m_jobs[i].query, &m_jobs[i].result);
-            }
-        }
-        begin = end;
+    // Every scene of the run stays locked for casting until the end: updates wait for it.
+    std::vector<std::shared_lock<std::shared_mutex>> locks;
+    locks.reserve(m_scenes.size());
+    for (const auto& scene : m_scenes)
+        locks.push_back(scene->lockForCasting());
+    for (Job& job : m_jobs) {
+        if (cancel && cancel->load(std::memory_order_relaxed))
+            return;
+        if (job.scene != NO_SCENE)
+            m_scenes[job.scene]->cast(job.query, &job.result);
     }
 }
 

@@ -43,8 +43,9 @@ public:
     // The target's scene brought up to date with the scene graph (made on first use); null
     // when the ray-tracing device cannot be made.
     static std::shared_ptr<kxLineOfSightScene> obtain(const ksNode* target);
-    // Drops every cached scene and the device (a later obtain makes them again). Scenes still
-    // referenced elsewhere stay usable until released.
+    // Drops every cached scene and the nodes it holds (a later obtain makes them again); the
+    // device lasts as long as the process. Scenes still referenced elsewhere stay usable until
+    // released.
     static void releaseAll();
     static int getNumCachedScenes();
 
@@ -101,7 +102,8 @@ private:
 // and stored into the probes on the application thread.
 class KX_API kxLineOfSightBatch {
 public:
-    // Replaces the batch with these probes.
+    // Replaces the batch with these probes (references to the previous run's probes are kept
+    // until then, or until clear).
     void prepare(const std::vector<kxIsectorLOS*>& probes);
     // Casts every prepared probe; stops early when cancel becomes true (results are then
     // incomplete and should be dropped).
@@ -121,7 +123,7 @@ private:
         kxLineOfSightScene::Result result;
     };
     std::vector<std::shared_ptr<kxLineOfSightScene>> m_scenes;
-    std::vector<Job> m_jobs; // grouped by scene
+    std::vector<Job> m_jobs; // in probe order
 };
 
 #endif

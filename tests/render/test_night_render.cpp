@@ -1,0 +1,143 @@
+#include "kxTestSupport.h"
+
+#include <kxlightlobe.h>
+#include <kxlightlobecontrol.h>
+#include <kxlightmap.h>
+
+#include <kr/krWindow.h>
+#include <ks/ksChannel.h>
+#include <ks/ksWindow.h>
+#include <ku/kuImageFactory.h>
+#include <kx/kxEnv.h>
+#include <kx/kxObserver.h>
+#include <kx/kxScene.h>
+#include <kx/kxTerrain.h>
+
+#include <cstdlib>
+
+namespace {
+
+// A flat, evenly lit ground seen from above, with one lobe pointing straight down at it.
+class NightRenderTest : public kxModuleTest {
+protected:
+    void SetUp() override {
+        kxModuleTest::SetUp();
+        m_scene = new kxScene;
+        m_terrain = new kxTerrain;
+        m_terrain->setSize(2000);
+        m_terrain->setResolution(16);
+        m_terrain->setAmplitude(0);
+        ASSERT_EQ(m_terrain->build(), 1);
+        m_scene->addChild(m_terrain.get());
+
+        m_window = new ksWindow;
+        m_window->setName("window");
+        m_window->setSize(320, 240);
+        m_channel = new ksChannel;
+        m_channel->setName("channel");
+        m_channel->setProjection(60, 46.8, 1, 5000);
+        m_window->addChannel(m_channel.get());
+
+        m_env = new kxEnv;
+        m_env->addEffect(new kxEnvSun);
+        m_env->addEffect(new kxEnvMoon);
+        m_env->setFogEnable(false);
+
+        m_observer = new kxObserver;
+        m_observer->setName("eye");
+        m_observer->setScene(m_scene.get());
+        m_observer->addChannel(m_channel.get());
+        m_observer->addAttachment(m_env.get());
+        m_observer->setPosition(0, 0, 300);
+        m_observer->setOrientation(0, -90, 0);
+
+        m_lobe = kxLightLobe::create();
+        m_lobe->setName("lamp");
+        m_lobe->setPosition(0, 0, 100);
+        m_lobe->setOrientation(0, -90, 0);
+        m_lobe->setSpreadAngle(30);
+        m_scene->addChild(m_lobe.get());
+    }
+    void TearDown() override {
+        m_lobe.reset();
+        m_observer.reset();
+        m_env.reset();
+        m_channel.reset();
+        m_window.reset();
+        m_terrain.reset();
+        m_scene.reset();
+        kxModuleTest::TearDown();
+    }
+    // Runs frames and returns the last image; skips the test when no GL context can be made.
+    kuRef<kuImage> render(int frames) {
+        EXPECT_EQ(kxKernel::instance()->configure(), 1);
+        for (int i = 0; i < frames; ++i)
+            EXPECT_EQ(kxKernel::instance()->runFrame(), 1);
+        if (!m_window->getRenderWindow())
+            return nullptr;
+        kuRef<kuImage> image = m_window->getRenderWindow()->readPixels();
+        if (const char* dir = std::getenv("KX_TEST_IMAGES"))
+            kuImageFactory::writePNG((std::string(dir) + "/" +
+                                      ::testing::UnitTest::GetInstance()->current_test_info()->name() +
+                                      ".png")
+                                         .c_str(),
+                                     image.get());
+        return image;
+    }
+    // Mean grey of a square of pixels around (x, y).
+    static double grey(const kuImage* image, int x, int y, int half = 3) {
+        double sum = 0;
+        int count = 0;
+        for (int j = y - half; j <= y + half; ++j)
+            for (int i = x - half; i <= x + half; ++i) {
+                const unsigned char* p = image->getPixel(i, j);
+                sum += (p[0] + p[1] + p[2]) / 3.0;
+                ++count;
+            }
+        return sum / count;
+    }
+
+    kuRef<kxScene> m_scene;
+    kuRef<kxTerrain> m_terrain;
+    kuRef<ksWindow> m_window;
+    kuRef<ksChannel> m_channel;
+    kuRef<kxEnv> m_env;
+    kuRef<kxObserver> m_observer;
+    kuRef<kxLightLobe> m_lobe;
+};
+
+TEST_F(NightRenderTest, LobeLightsTheGroundAtNight) {
+    m_env->setTimeOfDay(0.5); // deep night
+    kuRef<kuImage> image = render(4);
+    if (!image)
+        GTEST_SKIP() << "no OpenGL context: " << m_window->getRenderError();
+    const double centre = grey(image.get(), 160, 120);
+    const double corner = grey(image.get(), 20, 20);
+    EXPECT_GT(centre, corner + 40) << "centre " << centre << " corner " << corner;
+    EXPECT_LT(corner, 30) << "the unlit ground is dark at night";
+    EXPECT_TRUE(kxLightMap::isMapCreated(m_channel.get()));
+}
+
+TEST_F(NightRenderTest, NoPoolOfLightInDaylight) {
+    m_env->setTimeOfDay(12);
+    kuRef<kuImage> image = render(4);
+    if (!image)
+        GTEST_SKIP() << "no OpenGL context: " << m_window->getRenderError();
+    const double centre = grey(image.get(), 160, 120);
+    const double corner = grey(image.get(), 20, 20);
+    EXPECT_NEAR(centre, corner, 12) << "centre " << centre << " corner " << corner;
+    EXPECT_GT(corner, 60) << "the ground is lit by day";
+}
+
+TEST_F(NightRenderTest, ChannelTooSmallForTheMapGetsNone) {
+    m_env->setTimeOfDay(0.5);
+    m_window->setSize(400, 100);
+    kxMessageCapture capture;
+    kuRef<kuImage> image = render(2);
+    if (!image)
+        GTEST_SKIP() << "no OpenGL context: " << m_window->getRenderError();
+    EXPECT_GE(capture.count(5, "Chan channel too small (400,100) for lightmap tex size (128)"), 1);
+    EXPECT_FALSE(kxLightMap::isMapCreated(m_channel.get()));
+}
+
+} // namespace
