@@ -519,22 +519,50 @@ TEST_F(LineOfSightTest, DestroyingAServiceWithARunInFlightIsSafe) {
     }
 }
 
-TEST_F(LineOfSightTest, ScenesOfDroppedTargetsLeaveTheCacheAndReleaseAllStartsAfresh) {
+TEST_F(LineOfSightTest, DeletingTheTargetWithARunInFlightIsSafe) {
+    kuRef<ksNode> target = new ksNode;
+    target->addChild(terrain(10, 256, 2000).get());
+    kuRef<kxIsectorServiceAsynchronous> service = new kxIsectorServiceAsynchronous;
+    std::vector<kuRef<kxIsectorLOS>> probes;
+    for (int i = 0; i < 3000; ++i) {
+        probes.push_back(
+            probe({(i % 60) * 30.0 - 900, (i / 60) * 30.0 - 750, 100}, i, -70, NEAREST, 5000));
+        probes.back()->setTarget(target.get());
+        service->addIsector(probes.back().get(), kxIsectorService::MODE_CONTINUOUS);
+    }
+    kxIsectorService::startAll();
+    target.reset();
+    EXPECT_EQ(kxLineOfSightScene::getNumCachedScenes(), 0);
+    // The run goes on against what startAll committed; the next one has nothing to aim at.
+    kxIsectorService::finishAll();
+    EXPECT_EQ(probes[0]->getHitPoint(nullptr), 1);
+    kxIsectorService::startAll();
+    kxIsectorService::finishAll();
+    EXPECT_EQ(probes[0]->getHitPoint(nullptr), -32767);
+}
+
+TEST_F(LineOfSightTest, CacheDoesNotKeepTargetsAliveAndReleaseAllStartsAfresh) {
     kuRef<ksNode> other = new ksNode;
-    other->addChild(square(0).get());
+    kuRef<ksGeometry> otherGround = square(0);
+    other->addChild(otherGround.get());
     m_root->addChild(square(1).get());
     kuRef<kxIsectorLOS> p = probe({0, 0, 5}, 0, DOWN);
     ASSERT_EQ(p->cast(), 1);
-    p->setTarget(other.get());
-    ASSERT_EQ(p->cast(), 1);
+    kuRef<kxIsectorLOS> q = probe({0, 0, 5}, 0, DOWN);
+    q->setTarget(other.get());
+    ASSERT_EQ(q->cast(), 1);
     EXPECT_EQ(kxLineOfSightScene::getNumCachedScenes(), 2);
+    // The target goes at once, and its scene with it.
+    const int refs = otherGround->getRef();
     other.reset();
-    p->setTarget(m_root.get());
-    ASSERT_EQ(p->cast(), 1);
     EXPECT_EQ(kxLineOfSightScene::getNumCachedScenes(), 1);
+    EXPECT_EQ(otherGround->getRef(), refs - 2); // neither the target nor the scene holds it
 
+    // Releasing the cache also stops watching the targets.
+    const int watchers = m_root->getNumSubscribers(ksNode::EVENT_DELETE);
     kxIsectorService::releaseAll();
     EXPECT_EQ(kxLineOfSightScene::getNumCachedScenes(), 0);
+    EXPECT_EQ(m_root->getNumSubscribers(ksNode::EVENT_DELETE), watchers - 1);
     ASSERT_EQ(p->cast(), 1);
     EXPECT_NEAR(hitPoint(*p).z, 1, 1e-5);
 }

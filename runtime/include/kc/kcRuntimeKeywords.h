@@ -22,6 +22,10 @@
 //   OrbitStrategy: setCenter(x, y, z), setRadius(radius), setAngularSpeed(speed),
 //     setHeight(height), setAngle(angle)
 //   LookAtStrategy: setNode(node), setMotion(strategy)
+//   Env: setTimeOfDay(hours), setDate(year, month, day), setLocation(lat, lon),
+//     setVisibility(visibility), setFogEnable(enable), addSun(enable), addMoon(enable),
+//     addCloudLayer(altitude, thickness, coverage); addSun/addMoon true adds the body when
+//     there is none, false removes it
 // Graphics modes are a bitmask of lighting, fog, sensor and wireframe (or numbers).
 // setLookAt gives the observer or transform a look-at strategy aimed at the node; a strategy
 // set before or after it becomes the look-at's motion, so the target moves and then aims.

@@ -33,6 +33,8 @@ public:
     void setRotate(double heading, double pitch, double roll, bool relative);
     // Moves by (dx, dy, dz) in the own frame.
     void translate(double dx, double dy, double dz);
+    // Moves by (x, y, z) when relative, else moves to (x, y, z).
+    void setTranslate(double x, double y, double z, bool relative);
     void setScale(double x, double y, double z);
     const kuVec3d& getScale() const { return m_scale; }
 

@@ -2,8 +2,10 @@
 
 #include <kc/kcConfigParser.h>
 #include <ks/ksChannel.h>
+#include <kx/kxChannel.h>
 #include <ks/ksWindow.h>
 #include <kx/kxCoordConverter.h>
+#include <kx/kxEnv.h>
 #include <kx/kxObserver.h>
 #include <kx/kxScene.h>
 #include <kx/kxShapes.h>
@@ -260,6 +262,51 @@ int lookAtSetMotion(kuBase* o, const kcArgValues& v) {
     return status(as<kxLookAtStrategy>(o)->setMotion(as<kxStrategy>(v.getBase(0))));
 }
 
+// ---- Environment ----
+
+int envSetTimeOfDay(kuBase* o, const kcArgValues& v) {
+    return status(as<kxEnv>(o)->setTimeOfDay(v.getDouble(0)));
+}
+int envSetDate(kuBase* o, const kcArgValues& v) {
+    return status(as<kxEnv>(o)->setDate(v.getInt(0), v.getInt(1), v.getInt(2)));
+}
+int envSetLocation(kuBase* o, const kcArgValues& v) {
+    return status(as<kxEnv>(o)->setLocation(v.getDouble(0), v.getDouble(1)));
+}
+int envSetVisibility(kuBase* o, const kcArgValues& v) {
+    return status(as<kxEnv>(o)->setVisibility(v.getDouble(0)));
+}
+int envSetFogEnable(kuBase* o, const kcArgValues& v) {
+    as<kxEnv>(o)->setFogEnable(v.getBool(0));
+    return KU_SUCCESS;
+}
+// Sun and moon have no settings of their own, so a file switches them on or off rather than
+// naming instances: true adds one when there is none, false removes it.
+template <class Body>
+int envSetBody(kxEnv* env, Body* present, bool enable) {
+    if (!enable)
+        return present ? status(env->removeEffect(present)) : KU_SUCCESS;
+    if (present)
+        return KU_SUCCESS;
+    kuRef<Body> body = new Body;
+    return status(env->addEffect(body.get()));
+}
+int envAddSun(kuBase* o, const kcArgValues& v) {
+    auto* env = as<kxEnv>(o);
+    return envSetBody(env, env->getSun(), v.getBool(0));
+}
+int envAddMoon(kuBase* o, const kcArgValues& v) {
+    auto* env = as<kxEnv>(o);
+    return envSetBody(env, env->getMoon(), v.getBool(0));
+}
+int envAddCloudLayer(kuBase* o, const kcArgValues& v) {
+    kuRef<kxEnvCloudLayer> layer = new kxEnvCloudLayer;
+    layer->setAltitude(v.getDouble(0));
+    layer->setThickness(v.getDouble(1));
+    layer->setCoverage(v.getFloat(2));
+    return status(as<kxEnv>(o)->addEffect(layer.get()));
+}
+
 // Collects the result of every binding.
 struct Binder {
     kcConfigParser* parser;
@@ -300,7 +347,7 @@ int kcRuntimeKeywords::registerAll() {
     b.prop("Window", "setOrigin", list(I, {"x", "y"}), windowSetOrigin);
     b.ref("Window", "addChannel", "channel", "ksChannel", windowAddChannel);
 
-    b.type("Channel", ksChannel::getStaticClassType(), []() -> kuBase* { return new ksChannel; });
+    b.type("Channel", kxChannel::getStaticClassType(), kxChannel::create);
     b.prop("Channel", "setDrawArea", list(D, {"left", "right", "bottom", "top"}),
            channelSetDrawArea);
     b.prop("Channel", "setProjection", list(D, {"fovx", "fovy", "near", "far"}),
@@ -368,5 +415,15 @@ int kcRuntimeKeywords::registerAll() {
     b.type("LookAtStrategy", kxLookAtStrategy::getStaticClassType());
     b.ref("LookAtStrategy", "setNode", "node", "kxTransform", lookAtSetNode);
     b.ref("LookAtStrategy", "setMotion", "strategy", STRATEGY, lookAtSetMotion);
+    b.type("Env", kxEnv::getStaticClassType(), []() -> kuBase* { return new kxEnv; });
+    b.prop("Env", "setTimeOfDay", list(D, {"hours"}), envSetTimeOfDay);
+    b.prop("Env", "setDate", list(I, {"year", "month", "day"}), envSetDate);
+    b.prop("Env", "setLocation", list(D, {"lat", "lon"}), envSetLocation);
+    b.prop("Env", "setVisibility", list(D, {"visibility"}), envSetVisibility);
+    b.prop("Env", "setFogEnable", list(B, {"enable"}), envSetFogEnable);
+    b.prop("Env", "addSun", list(B, {"enable"}), envAddSun);
+    b.prop("Env", "addMoon", list(B, {"enable"}), envAddMoon);
+    b.prop("Env", "addCloudLayer", list(D, {"altitude", "thickness", "coverage"}),
+           envAddCloudLayer);
     return b.result;
 }

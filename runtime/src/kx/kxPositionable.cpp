@@ -75,6 +75,13 @@ void kxPositionable::translate(double dx, double dy, double dz) {
     positionableChanged();
 }
 
+void kxPositionable::setTranslate(double x, double y, double z, bool relative) {
+    if (relative)
+        translate(x, y, z);
+    else
+        setPosition(x, y, z, nullptr);
+}
+
 void kxPositionable::setScale(double x, double y, double z) {
     m_scale.set(x, y, z);
     positionableChanged();

@@ -83,6 +83,8 @@ int kxLightLobe::initializeClass() {
         s_cullRecordFactory = new CullRecordFactory;
         s_textureFactory = new krTextureFactory;
     }
+    // Bound again even when the class type existed: the parser may have been made anew.
+    configureParser();
     return 1;
 }
 

@@ -119,6 +119,8 @@ public:
     // The class's shared factory (null outside initializeClass/shutdownClass).
     static CullRecordFactory* getSharedCullRecordFactory();
 
+    // Binds the "LightLobe" configuration keywords.
+    static int configureParser();
     // Adds the probes to the light map's isector service (module pre-configure step).
     void preConfigure();
     // The per-frame step: casts the probes against target's scene, finds the ground plane and

@@ -38,6 +38,7 @@ int kxLightLobeControl::initializeClass() {
         registerStatisticsDefinitions();
     }
     instance();
+    configureParser();
     return 1;
 }
 

@@ -27,6 +27,8 @@ public:
     static int getNum() { return size(); }
     static int initializeClass();
     static int shutdownClass();
+    // Binds the "LightLobeControl" configuration keywords.
+    static int configureParser();
 
     void setEnable(bool enable);
     bool getEnable() const;

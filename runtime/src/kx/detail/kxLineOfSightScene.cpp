@@ -21,6 +21,22 @@ namespace {
 
 constexpr unsigned int ALL_BITS = 0xffffffffu;
 
+void forgetTarget(const ksNode* target, const ksNode::Subscriber* watch);
+
+// Drops a target's scene when the target is deleted: the cache does not keep targets alive.
+class TargetWatch : public ksNode::Subscriber {
+public:
+    void notify(int event, ksNode* node, void*, int*) override {
+        if (event == ksNode::EVENT_DELETE)
+            forgetTarget(node, this);
+    }
+};
+
+struct CacheEntry {
+    std::shared_ptr<kxLineOfSightScene> scene;
+    kuRef<TargetWatch> watch;
+};
+
 // The device and the per-target cache. Never destroyed, so that nothing is released during
 // static destruction; releaseAll empties the cache at kernel shutdown, and the device, made
 // once, lasts as long as the process.
@@ -30,12 +46,26 @@ struct Shared {
     bool rayMaskSupported = false;
     bool filterSupported = false;
     bool rayMaskEnable = true;
-    std::map<const ksNode*, std::shared_ptr<kxLineOfSightScene>> scenes;
+    std::map<const ksNode*, CacheEntry> scenes;
 };
 
 Shared& shared() {
     static Shared* s = new Shared;
     return *s;
+}
+
+void forgetTarget(const ksNode* target, const ksNode::Subscriber* watch) {
+    std::shared_ptr<kxLineOfSightScene> dropped;
+    {
+        Shared& s = shared();
+        std::lock_guard<std::mutex> guard(s.mutex);
+        auto it = s.scenes.find(target);
+        if (it == s.scenes.end() || it->second.watch.get() != watch)
+            return;
+        dropped = std::move(it->second.scene);
+        s.scenes.erase(it);
+    }
+    // Released outside the lock: the scene's references may delete other nodes.
 }
 
 void deviceError(void*, RTCError code, const char* message) {
@@ -337,11 +367,9 @@ struct QueryContext {
     unsigned int instID = RTC_INVALID_GEOMETRY_ID;
 };
 
-} // namespace
-
-namespace {
 void filterHit(const RTCFilterFunctionNArguments* args);
-}
+
+} // namespace
 
 kxLineOfSightScene::kxLineOfSightScene(const ksNode* target) : m_target(target) {}
 kxLineOfSightScene::~kxLineOfSightScene() = default;
@@ -351,45 +379,38 @@ std::shared_ptr<kxLineOfSightScene> kxLineOfSightScene::obtain(const ksNode* tar
         return nullptr;
     if (const ksNode* master = target->getClone(0))
         target = master;
-    std::vector<std::shared_ptr<kxLineOfSightScene>> dropped;
     std::shared_ptr<kxLineOfSightScene> scene;
+    kuRef<TargetWatch> newWatch;
     {
         Shared& s = shared();
         std::lock_guard<std::mutex> guard(s.mutex);
         if (!ensureDevice(s))
             return nullptr;
-        // Forget targets that only this cache still holds: nobody can aim a probe at them.
-        for (auto it = s.scenes.begin(); it != s.scenes.end();) {
-            const kxLineOfSightScene& cached = *it->second;
-            int held = 1;
-            for (const Item& item : cached.m_items)
-                held += item.node.get() == cached.m_target.get();
-            if (it->first != target && it->second.use_count() == 1 &&
-                cached.m_target->getRef() <= held) {
-                dropped.push_back(std::move(it->second));
-                it = s.scenes.erase(it);
-            } else {
-                ++it;
-            }
+        CacheEntry& entry = s.scenes[target];
+        if (!entry.scene) {
+            entry.scene.reset(new kxLineOfSightScene(target));
+            entry.watch = new TargetWatch;
+            newWatch = entry.watch;
         }
-        std::shared_ptr<kxLineOfSightScene>& entry = s.scenes[target];
-        if (!entry)
-            entry.reset(new kxLineOfSightScene(target));
-        scene = entry;
+        scene = entry.scene;
     }
-    // Released outside the lock: dropping nodes may run their delete subscribers.
-    dropped.clear();
+    // The subscriber list is the node's bookkeeping, not part of its value.
+    if (newWatch)
+        const_cast<ksNode*>(target)->addSubscriber(ksNode::EVENT_DELETE, newWatch.get());
     scene->update();
     return scene;
 }
 
 void kxLineOfSightScene::releaseAll() {
-    std::map<const ksNode*, std::shared_ptr<kxLineOfSightScene>> dropped;
+    std::map<const ksNode*, CacheEntry> dropped;
     {
         Shared& s = shared();
         std::lock_guard<std::mutex> guard(s.mutex);
         dropped.swap(s.scenes);
     }
+    // Every target in the cache is alive: a deleted one has left it.
+    for (auto& [target, entry] : dropped)
+        const_cast<ksNode*>(target)->removeSubscriber(ksNode::EVENT_DELETE, entry.watch.get());
     // The device stays: the ray tracer's worker threads outlive it anyway, and a second device
     // would hand them new objects through their scheduler, whose synchronisation the race
     // detector cannot see.
@@ -407,20 +428,13 @@ void kxLineOfSightScene::setRayMaskEnable(bool enable) {
     s.rayMaskEnable = enable;
 }
 
-bool kxLineOfSightScene::getRayMaskSupported() {
-    Shared& s = shared();
-    std::lock_guard<std::mutex> guard(s.mutex);
-    return ensureDevice(s) && s.rayMaskSupported;
-}
-
 kxLineOfSightScene::Query kxLineOfSightScene::makeQuery(const kxIsectorLOS& probe) {
-    kuVec3d position = probe.getPosition(), orientation = probe.getOrientation();
-    kuVec3d absolutePosition, absoluteOrientation;
-    if (probe.getAbsolutePosition(&absolutePosition, &absoluteOrientation, nullptr, nullptr) ==
-        KU_SUCCESS)
-        position = absolutePosition, orientation = absoluteOrientation;
     Query query;
-    query.origin = position;
+    kuVec3d orientation;
+    if (probe.getAbsolutePosition(&query.origin, &orientation, nullptr, nullptr) != KU_SUCCESS) {
+        query.origin = probe.getPosition();
+        orientation = probe.getOrientation();
+    }
     query.heading = orientation.x;
     query.pitch = orientation.y;
     query.range = probe.getSegmentRange();
@@ -441,7 +455,7 @@ void kxLineOfSightScene::update() {
         }
     std::vector<Item> items;
     std::vector<unsigned int> path;
-    collect(m_target.get(), parentToWorld, dynamic, path, items);
+    collect(m_target, parentToWorld, dynamic, path, items);
 
     const bool staticSame = m_committed && sameStatic(items, m_items);
     const bool dynamicSame = m_committed && sameDynamicStructure(items, m_items);

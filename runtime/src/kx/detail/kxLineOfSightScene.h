@@ -15,8 +15,10 @@ class ksNode;
 // The ray-tracing scene of one probe target, in world coordinates. Geometry under no transform
 // or only static ones is baked into one static scene; each geometry node under a moving
 // transform gets a scene of its own, placed by an instance, so a moving object costs a new
-// instance matrix and a refit of the small top level. Scenes are cached per target node and
-// shared by every probe and service; the ray-tracing device is made on first use.
+// instance matrix and a refit of the small top level. Scenes are cached per target node (without
+// keeping it alive: a target's deletion drops its scene) and shared by every probe and service;
+// a scene holds the geometry nodes it was built from until its next update. The ray-tracing
+// device is made on first use.
 // Threads: obtain, update and releaseAll on the application thread. cast on any thread while
 // holding lockForCasting(); update takes the lock exclusively, so it waits for casts in flight.
 // Exported only so that tests can watch rebuilds; not part of the installed interface.
@@ -65,10 +67,10 @@ public:
     int getRebuildCount() const { return m_rebuildCount; }
     int getRefitCount() const { return m_refitCount; }
 
-    // True: masks with one significant node use the device's ray masks (when it has them);
-    // false: every mask is checked in the filter. Affects scenes built afterwards (for tests).
+    // True: each path's first significant mask is its geometry's ray mask (when the device has
+    // ray masks) and the filter checks the others; false: the filter checks them all. Affects
+    // scenes built afterwards (for tests).
     static void setRayMaskEnable(bool enable);
-    static bool getRayMaskSupported();
 
     // Flush-to-zero and denormals-are-zero for the current thread while alive; the previous
     // mode comes back at the end, so the application's own arithmetic is untouched.
@@ -89,7 +91,7 @@ public:
 private:
     explicit kxLineOfSightScene(const ksNode* target);
 
-    kuRef<const ksNode> m_target;
+    const ksNode* m_target; // the cache drops the scene when the target is deleted
     mutable std::shared_mutex m_mutex;
     std::vector<Item> m_items;
     std::unique_ptr<Committed> m_committed;

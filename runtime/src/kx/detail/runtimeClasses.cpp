@@ -8,6 +8,7 @@
 #include <ks/ksTransform.h>
 #include <ks/ksWindow.h>
 #include <ku/kuBase.h>
+#include <kx/kxChannel.h>
 #include <kx/kxCoordConverter.h>
 #include <kx/kxEnv.h>
 #include <kx/kxIsectorLOS.h>
@@ -45,6 +46,7 @@ const ClassEntry s_classes[] = {
     {kxLookAtStrategy::initializeClass, kxLookAtStrategy::shutdownClass},
     {kxModule::initializeClass, kxModule::shutdownClass},
     {ksChannel::initializeClass, ksChannel::shutdownClass},
+    {kxChannel::initializeClass, kxChannel::shutdownClass},
     {ksWindow::initializeClass, ksWindow::shutdownClass},
     {kxScene::initializeClass, kxScene::shutdownClass},
     {kxObserver::initializeClass, kxObserver::shutdownClass},

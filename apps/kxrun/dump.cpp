@@ -1,0 +1,110 @@
+#include "dump.h"
+
+#include <kxlightlobe.h>
+#include <kxlightmap.h>
+
+#include <ks/ksChannel.h>
+#include <kx/kxIsectorLOS.h>
+
+#include <cmath>
+
+namespace {
+
+void writeString(std::FILE* file, const char* text) {
+    std::fputc('"', file);
+    for (const char* c = text; *c; ++c) {
+        const unsigned char ch = static_cast<unsigned char>(*c);
+        if (ch == '"' || ch == '\\')
+            std::fprintf(file, "\\%c", ch);
+        else if (ch < 0x20)
+            std::fprintf(file, "\\u%04x", ch);
+        else
+            std::fputc(ch, file);
+    }
+    std::fputc('"', file);
+}
+
+// JSON has no infinities or NaNs.
+void writeNumber(std::FILE* file, double value) {
+    if (std::isfinite(value))
+        std::fprintf(file, "%.9g", value);
+    else
+        std::fputs("null", file);
+}
+
+// Whether the lobe has a footprint this frame: a ground plane, and either a probe that hit in
+// the run the footprint came from or a static lobe frozen on its first hit.
+bool hasHit(const kxLightLobe* lobe) {
+    if (!(lobe->getGroundPlane().length() > 0))
+        return false;
+    if (lobe->getStaticEnable() && lobe->getStaticDone())
+        return true;
+    for (int i = 0; i < kxLightLobe::NUM_ISECTORS; ++i) {
+        kuVec3d point;
+        if (const kxIsectorLOS* isector = lobe->getIsector(i))
+            if (isector->getHitPoint(&point) == 1)
+                return true;
+    }
+    return false;
+}
+
+} // namespace
+
+kxRunDump::~kxRunDump() {
+    close();
+}
+
+bool kxRunDump::open(const std::string& fileName) {
+    close();
+    m_file = std::fopen(fileName.c_str(), "w");
+    return m_file != nullptr;
+}
+
+void kxRunDump::writeFrame(int frame) {
+    if (!m_file)
+        return;
+    for (int l = 0; l < kxLightLobe::getNum(); ++l) {
+        const kxLightLobe* lobe = kxLightLobe::get(l);
+        std::fprintf(m_file, "{\"frame\":%d,\"name\":", frame);
+        writeString(m_file, lobe->getName());
+        std::fprintf(m_file, ",\"hit\":%s,\"vertices\":[", hasHit(lobe) ? "true" : "false");
+        for (int k = 0; k < kxLightLobe::NUM_VERTICES; ++k) {
+            const kuVec3d& v = lobe->getVertex(k);
+            std::fputs(k ? ",[" : "[", m_file);
+            for (int axis = 0; axis < 3; ++axis) {
+                if (axis)
+                    std::fputc(',', m_file);
+                writeNumber(m_file, v[axis]);
+            }
+            std::fputc(']', m_file);
+        }
+        std::fputs("],\"brightness\":[", m_file);
+        for (int k = 0; k < kxLightLobe::NUM_VERTICES; ++k) {
+            if (k)
+                std::fputc(',', m_file);
+            writeNumber(m_file, lobe->getVertexBrightness(k));
+        }
+        std::fputs("]}\n", m_file);
+    }
+    kxLightMap* map = kxLightMap::instance();
+    for (int c = 0; c < ksChannel::getNum(); ++c) {
+        const ksChannel* channel = ksChannel::get(c);
+        float intensity = 0;
+        if (!map->getLightIntensity(channel, frame, &intensity))
+            continue;
+        std::fprintf(m_file, "{\"frame\":%d,\"channel\":", frame);
+        writeString(m_file, channel->getName());
+        std::fputs(",\"intensity\":", m_file);
+        writeNumber(m_file, intensity);
+        std::fputs("}\n", m_file);
+    }
+}
+
+bool kxRunDump::close() {
+    if (!m_file)
+        return true;
+    const bool ok = std::ferror(m_file) == 0;
+    const bool closed = std::fclose(m_file) == 0;
+    m_file = nullptr;
+    return ok && closed;
+}

@@ -1,0 +1,156 @@
+// kxrun: runs a configuration file, or the embedded night scene, for a number of frames and
+// writes PNG images of its windows.
+#include "defaultScene.h"
+#include "dump.h"
+#include "options.h"
+
+#include <kc/kcConfigParser.h>
+#include <ks/ksWindow.h>
+#include <ku/kuNotify.h>
+#include <ku/kuStat.h>
+#include <ku/kuTime.h>
+#include <kx/kxKernel.h>
+#include <kx/kxModule.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <system_error>
+
+namespace {
+
+// The last message at warning level or above, so that a failure can be given with its reason
+// on one line even when the print threshold hides it.
+struct LastProblem {
+    std::string text;
+
+    static void callback(int level, const kuBase::ClassType*, const char* message, void* self) {
+        if (level >= kuNotify::WARN && message)
+            static_cast<LastProblem*>(self)->text = message;
+    }
+};
+
+// Starts and stops the runtime; the scene's objects go before the kernel does.
+class Runtime {
+public:
+    ~Runtime() {
+        m_scene.release();
+        if (kxKernel* kernel = kxKernel::instance()) {
+            if (kernel->isConfigured())
+                kernel->unconfigure();
+            kxKernel::shutdown();
+        }
+        kuNotify::setCallback(nullptr, nullptr);
+    }
+    kxRunDefaultScene& scene() { return m_scene; }
+
+private:
+    kxRunDefaultScene m_scene;
+};
+
+int fail(int status, const std::string& reason) {
+    std::fprintf(stderr, "kxrun: %s\n", reason.c_str());
+    return status;
+}
+
+std::string windowName(const ksWindow* window, int index) {
+    const std::string name = window->getName();
+    return name.empty() ? "window" + std::to_string(index) : name;
+}
+
+int run(int argc, char** argv) {
+    kxRunOptions options;
+    std::string error;
+    if (!kxRunParseOptions(argc, argv, options, error))
+        return fail(1, error + " (kxrun --help lists the options)");
+    if (options.help) {
+        std::fputs(kxRunUsage(), stdout);
+        return 0;
+    }
+    if (options.threading == kxRunOptions::THREADING_PIPELINED)
+        std::fprintf(stderr, "kxrun: note: the kernel runs serially for now; pipelined runs "
+                             "serially\n");
+
+    std::error_code ec;
+    std::filesystem::create_directories(options.outDir, ec);
+    if (ec || !std::filesystem::is_directory(options.outDir))
+        return fail(1, "cannot create the output folder " + options.outDir + ": " +
+                           (ec ? ec.message() : "not a folder"));
+
+    LastProblem problem;
+    kuNotify::setCallback(&LastProblem::callback, &problem);
+    Runtime runtime;
+    if (kxKernel::initialize(argc, argv) != 1)
+        return fail(1, "cannot start the runtime: " + problem.text);
+    if (kxModule::initializeModule("kxlightlobe") != 1 || !kxModule::find("kxlightlobe") ||
+        kxModule::find("kxlightlobe")->initialize(argc, argv) != 1)
+        return fail(1, "cannot load the kxlightlobe module: " + problem.text);
+
+    if (!options.configFile.empty()) {
+        kcConfigParser* parser = kcConfigParser::getTheConfigParser();
+        problem.text.clear();
+        if (parser->parseFile(options.configFile.c_str()) != 1)
+            return fail(1, "cannot use " + options.configFile + ": " + problem.text);
+        // Problems inside a readable file were reported one by one; the run goes on without
+        // what they concerned, as the runtime's parser intends.
+        if (const int errors = parser->getNumErrors())
+            std::fprintf(stderr, "kxrun: %d problem%s in %s (reported above)\n", errors,
+                         errors == 1 ? "" : "s", options.configFile.c_str());
+        if (options.sizeGiven)
+            for (int w = 0; w < ksWindow::getNum(); ++w)
+                ksWindow::get(w)->setSize(options.width, options.height);
+    } else if (runtime.scene().build(options.width, options.height) != 1) {
+        return fail(1, "cannot build the night scene: " + problem.text);
+    }
+    if (ksWindow::getNum() == 0)
+        std::fprintf(stderr, "kxrun: note: no window, so no images\n");
+
+    kxRunDump dump;
+    if (!options.dumpFile.empty() && !dump.open(options.dumpFile))
+        return fail(1, "cannot write " + options.dumpFile);
+
+    kxKernel* kernel = kxKernel::instance();
+    if (kernel->configure() != 1)
+        return fail(1, "cannot configure the runtime: " + problem.text);
+
+    const double start = kuTime::get();
+    int images = 0;
+    for (int frame = 1; frame <= options.frames; ++frame) {
+        if (kernel->runFrame() != 1)
+            return fail(1, "frame " + std::to_string(frame) + " failed: " + problem.text);
+        if (frame == 1)
+            for (int w = 0; w < ksWindow::getNum(); ++w)
+                if (!ksWindow::get(w)->getRenderWindow())
+                    return fail(2, "no OpenGL context: " + ksWindow::get(w)->getRenderError());
+        dump.writeFrame(frame);
+        const bool write = options.every > 0 ? frame % options.every == 0 : frame == options.frames;
+        for (int w = 0; write && w < ksWindow::getNum(); ++w) {
+            ksWindow* window = ksWindow::get(w);
+            const std::string file =
+                (std::filesystem::path(options.outDir) /
+                 (windowName(window, w) + "_f" + std::to_string(frame) + ".png"))
+                    .string();
+            if (window->writeImage(file.c_str()) != 1)
+                return fail(1, "cannot write " + file + ": " + problem.text);
+            ++images;
+        }
+        std::fprintf(stderr, "\rframe %d/%d", frame, options.frames);
+        std::fflush(stderr);
+    }
+    const double seconds = kuTime::get() - start;
+    std::fputc('\n', stderr);
+    if (!dump.close())
+        return fail(1, "cannot write " + options.dumpFile);
+    std::fprintf(stderr, "kxrun: %d frames in %.2f s (%.1f frames/s), %d image%s in %s\n",
+                 options.frames, seconds, seconds > 0 ? options.frames / seconds : 0.0, images,
+                 images == 1 ? "" : "s", options.outDir.c_str());
+    if (options.stats)
+        std::fputs(kuStat::summary().c_str(), stdout);
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    return run(argc, argv);
+}
