@@ -17,6 +17,8 @@
 #include <string>
 #include <system_error>
 
+#include <unistd.h>
+
 namespace {
 
 // The last message at warning level or above, so that a failure can be given with its reason
@@ -68,8 +70,8 @@ int run(int argc, char** argv) {
         return 0;
     }
     if (options.threading == kxRunOptions::THREADING_PIPELINED)
-        std::fprintf(stderr, "kxrun: note: the kernel runs serially for now; pipelined runs "
-                             "serially\n");
+        std::fprintf(stderr, "kxrun: note: the kernel has serial mode only for now; pipelined "
+                             "runs serially\n");
 
     std::error_code ec;
     std::filesystem::create_directories(options.outDir, ec);
@@ -113,6 +115,8 @@ int run(int argc, char** argv) {
     if (kernel->configure() != 1)
         return fail(1, "cannot configure the runtime: " + problem.text);
 
+    // Updated in place, which only a terminal shows as intended; logs get the summary alone.
+    const bool progress = isatty(fileno(stderr)) == 1;
     const double start = kuTime::get();
     int images = 0;
     for (int frame = 1; frame <= options.frames; ++frame) {
@@ -134,11 +138,14 @@ int run(int argc, char** argv) {
                 return fail(1, "cannot write " + file + ": " + problem.text);
             ++images;
         }
-        std::fprintf(stderr, "\rframe %d/%d", frame, options.frames);
-        std::fflush(stderr);
+        if (progress) {
+            std::fprintf(stderr, "\rframe %d/%d", frame, options.frames);
+            std::fflush(stderr);
+        }
     }
     const double seconds = kuTime::get() - start;
-    std::fputc('\n', stderr);
+    if (progress)
+        std::fputc('\n', stderr);
     if (!dump.close())
         return fail(1, "cannot write " + options.dumpFile);
     std::fprintf(stderr, "kxrun: %d frames in %.2f s (%.1f frames/s), %d image%s in %s\n",

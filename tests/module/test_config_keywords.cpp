@@ -42,8 +42,7 @@ TEST_F(ConfigKeywordsTest, LightLobePropertiesReachTheSetters) {
         {"<setFadeRange>abc</setFadeRange>",
          [](const kxLightLobe* l) { return l->getFadeRange() == 0.0f; }, true},
         {"<setFalloff>FALLOFF_CUBIC</setFalloff>",
-         [](const kxLightLobe* l) { return l->getFalloff() == kxLightLobe::FALLOFF_CUBIC; },
-         false},
+         [](const kxLightLobe* l) { return l->getFalloff() == kxLightLobe::FALLOFF_CUBIC; }, false},
         {"<setFalloff>FALLOFF_ROUND</setFalloff>",
          [](const kxLightLobe* l) { return l->getFalloff() == kxLightLobe::FALLOFF_SQUARED; },
          true},
@@ -65,8 +64,8 @@ TEST_F(ConfigKeywordsTest, LightLobePropertiesReachTheSetters) {
          [](const kxLightLobe* l) { return l->getStaticEnable(); }, false},
         {"<setIsectMask>0x0f</setIsectMask>",
          [](const kxLightLobe* l) { return l->getIsectMask() == 0x0fu; }, false},
-        {"<setCullMask>6</setCullMask>", [](const kxLightLobe* l) { return l->getCullMask() == 6u; },
-         false},
+        {"<setCullMask>6</setCullMask>",
+         [](const kxLightLobe* l) { return l->getCullMask() == 6u; }, false},
     };
     kcConfigParser* parser = kcConfigParser::getTheConfigParser();
     for (const LobeCase& c : cases) {

@@ -173,8 +173,8 @@ TEST_F(LobeFootprintTest, ProbesArePosedAroundTheBeam) {
     lobe->setFadeRange(250);
     lobe->update(nullptr);
     const double q = 20.0 / 4.0;
-    const double expected[3][2] = {{30, -10 - q}, {30 + 0.866 * q, -10 + 0.5 * q},
-                                   {30 - 0.866 * q, -10 + 0.5 * q}};
+    const double expected[3][2] = {
+        {30, -10 - q}, {30 + 0.866 * q, -10 + 0.5 * q}, {30 - 0.866 * q, -10 + 0.5 * q}};
     for (int i = 0; i < 3; ++i) {
         kxIsectorLOS* isector = lobe->getIsector(i);
         EXPECT_NEAR(isector->getPosition().x, 5, 1e-9);

@@ -77,11 +77,11 @@ protected:
             return nullptr;
         kuRef<kuImage> image = m_window->getRenderWindow()->readPixels();
         if (const char* dir = std::getenv("KX_TEST_IMAGES"))
-            kuImageFactory::writePNG((std::string(dir) + "/" +
-                                      ::testing::UnitTest::GetInstance()->current_test_info()->name() +
-                                      ".png")
-                                         .c_str(),
-                                     image.get());
+            kuImageFactory::writePNG(
+                (std::string(dir) + "/" +
+                 ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".png")
+                    .c_str(),
+                image.get());
         return image;
     }
     // Mean grey of a square of pixels around (x, y).

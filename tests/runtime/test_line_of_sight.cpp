@@ -17,8 +17,10 @@
 
 #include <xmmintrin.h>
 
+#include <chrono>
 #include <cmath>
 #include <random>
+#include <thread>
 
 namespace {
 
@@ -446,6 +448,8 @@ TEST_F(LineOfSightTest, AsynchronousResultsArriveAtFinishAll) {
     service->addIsector(once.get(), kxIsectorService::MODE_ONCE);
 
     kxIsectorService::startAll();
+    // Long enough for the worker to have cast these few probes: still nothing is delivered.
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
     for (const auto& p : probes)
         EXPECT_EQ(p->getHitPoint(nullptr), -32767);
     EXPECT_TRUE(service->hasIsector(once.get()));

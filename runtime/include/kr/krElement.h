@@ -44,9 +44,7 @@ class krElementT : public krElement {
 public:
     static constexpr int Id = ID;
     int getId() const override { return ID; }
-    krElement* clone() const override {
-        return new Derived(static_cast<const Derived&>(*this));
-    }
+    krElement* clone() const override { return new Derived(static_cast<const Derived&>(*this)); }
     bool equals(const krElement& other) const override {
         return other.getId() == ID &&
                static_cast<const Derived&>(*this) == static_cast<const Derived&>(other);

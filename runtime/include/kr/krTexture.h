@@ -194,7 +194,9 @@ private:
 // texture's image changed).
 class KX_API krTexture::Element : public krElementT<krTexture::Element, KR_ELEMENT_TEXTURE> {
 public:
-    bool operator==(const Element& other) const { return m_states.empty() && other.m_states.empty(); }
+    bool operator==(const Element& other) const {
+        return m_states.empty() && other.m_states.empty();
+    }
     void apply(krDrawContext& context) const override;
 
     typedef std::vector<kuRef<State>> StateList;

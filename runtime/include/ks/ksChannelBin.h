@@ -61,10 +61,11 @@ public:
 private:
     struct FrameSet {
         int frame = 0;
-        int proxyRevision = 0; // the reserved bins the set was last made from
+        int proxyRevision = 0;           // the reserved bins the set was last made from
         std::vector<ksChannelBin*> bins; // in order value
     };
     FrameSet* findSet(int frame);
+    void syncBins(FrameSet& set, const std::vector<ksChannelProxy::Bin>& reserved);
 
     kuRef<ksChannelProxy> m_proxy;
     FrameSet m_sets[NUM_FRAME_SETS];

@@ -146,6 +146,8 @@ private:
 
     ksNode** m_clones;
     int m_cloneIndex;
+    // Tokens below 64 queued for this node on its buffer (guarded by the buffer's lock).
+    unsigned long long m_queuedTokens = 0;
     ksThreadBuffer* m_threadBuffer;
 };
 

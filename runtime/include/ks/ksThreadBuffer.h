@@ -58,15 +58,16 @@ public:
 protected:
     ~ksThreadBuffer() override = default;
 
-private:
-    explicit ksThreadBuffer(int index) : m_index(index) {}
-    void discardUpdatesFor(const ksNode* node);
-
+public:
     struct Update {
         ksNode* node;
         int token;
         void* data;
     };
+
+private:
+    explicit ksThreadBuffer(int index) : m_index(index) {}
+    void discardUpdatesFor(const ksNode* node);
 
     int m_index;
     mutable std::mutex m_mutex;

@@ -7,7 +7,6 @@
 
 #include <vector>
 
-
 class ksChannel;
 class ksChannelBinMgr;
 class ksNode;

@@ -50,6 +50,8 @@ public:
     int getHitPoint(kuVec3d* point) const;
     // 1 and the hit triangle's unit normal when the last cast hit; -32767 otherwise.
     int getHitNormal(kuVec3f* normal) const;
+    // Both at once, under one lock (either output may be null).
+    int getHit(kuVec3d* point, kuVec3f* normal) const;
     // Written by the isector service.
     void setHit(const kuVec3d& point, const kuVec3f& normal);
     void clearHit();

@@ -245,8 +245,8 @@ void krDrawContext::drawGeometry(const krGeometry* geometry) {
     if (!geometry)
         return;
     DisplayList& list = m_lists[geometry];
-    if (list.name && (list.serial != geometry->getSerial() ||
-                      list.revision != geometry->getRevision())) {
+    if (list.name &&
+        (list.serial != geometry->getSerial() || list.revision != geometry->getRevision())) {
         glDeleteLists(list.name, 1);
         list = DisplayList();
     }

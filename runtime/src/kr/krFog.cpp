@@ -40,7 +40,9 @@ void krFog::copyFrom(const krFog& other) {
     ++m_revision;
 }
 
-krFog::Element::Element(bool enable_, krFog* fog) : enable(enable_) { setFog(fog); }
+krFog::Element::Element(bool enable_, krFog* fog) : enable(enable_) {
+    setFog(fog);
+}
 
 krFog::Element::Element(const Element& other) : krElementT(other), enable(other.enable) {
     setFog(other.m_fog);

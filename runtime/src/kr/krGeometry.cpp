@@ -15,7 +15,9 @@ std::atomic<unsigned long long> s_nextSerial{1};
 krGeometry::krGeometry() : m_serial(s_nextSerial.fetch_add(1)) {
     registerInstance(s_classType);
 }
-krGeometry::~krGeometry() { unregisterInstance(s_classType); }
+krGeometry::~krGeometry() {
+    unregisterInstance(s_classType);
+}
 
 void krGeometry::setPrimitiveType(int type) {
     m_primitiveType = type;
@@ -101,8 +103,12 @@ kuSphered krGeometry::getBounds() const {
     return kuSphered(center, radius);
 }
 
-const kuBase::ClassType* krGeometry::getClassType() const { return s_classType; }
-kuBase::ClassType* krGeometry::getStaticClassType() { return s_classType; }
+const kuBase::ClassType* krGeometry::getClassType() const {
+    return s_classType;
+}
+kuBase::ClassType* krGeometry::getStaticClassType() {
+    return s_classType;
+}
 
 int krGeometry::initializeClass() {
     if (!s_classType)

@@ -4,16 +4,11 @@
 
 namespace {
 GLenum blendFactor(int factor) {
-    static const GLenum factors[] = {GL_ZERO,
-                                     GL_ONE,
-                                     GL_SRC_COLOR,
-                                     GL_ONE_MINUS_SRC_COLOR,
-                                     GL_SRC_ALPHA,
-                                     GL_ONE_MINUS_SRC_ALPHA,
-                                     GL_DST_COLOR,
-                                     GL_ONE_MINUS_DST_COLOR,
-                                     GL_DST_ALPHA,
-                                     GL_ONE_MINUS_DST_ALPHA};
+    static const GLenum factors[] = {GL_ZERO,      GL_ONE,
+                                     GL_SRC_COLOR, GL_ONE_MINUS_SRC_COLOR,
+                                     GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA,
+                                     GL_DST_COLOR, GL_ONE_MINUS_DST_COLOR,
+                                     GL_DST_ALPHA, GL_ONE_MINUS_DST_ALPHA};
     return factor >= 0 && factor < 10 ? factors[factor] : GL_ONE;
 }
 
@@ -39,9 +34,13 @@ void krDepthWrite::Element::apply(krDrawContext&) const {
     glDepthMask(enable ? GL_TRUE : GL_FALSE);
 }
 
-void krLighting::Element::apply(krDrawContext&) const { setCapability(GL_LIGHTING, enable); }
+void krLighting::Element::apply(krDrawContext&) const {
+    setCapability(GL_LIGHTING, enable);
+}
 
-void krNormalize::Element::apply(krDrawContext&) const { setCapability(GL_NORMALIZE, enable); }
+void krNormalize::Element::apply(krDrawContext&) const {
+    setCapability(GL_NORMALIZE, enable);
+}
 
 void krMultiSample::Element::apply(krDrawContext&) const {
     setCapability(GL_MULTISAMPLE, enable);

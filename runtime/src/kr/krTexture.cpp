@@ -249,7 +249,9 @@ krTexture::State::State() = default;
 
 krTexture::State::~State() = default;
 
-void krTexture::State::setBlend(Blend* blend) { m_blend = blend; }
+void krTexture::State::setBlend(Blend* blend) {
+    m_blend = blend;
+}
 
 void krTexture::State::setTexture(krTexture* texture) {
     m_texture = texture;

@@ -57,9 +57,20 @@ krWindow::krWindow(int width, int height)
     if (m_egl->display == EGL_NO_DISPLAY)
         return;
     eglBindAPI(EGL_OPENGL_API);
-    const EGLint configAttributes[] = {EGL_SURFACE_TYPE, EGL_PBUFFER_BIT, EGL_RED_SIZE, 8,
-                                       EGL_GREEN_SIZE, 8, EGL_BLUE_SIZE, 8, EGL_ALPHA_SIZE, 8,
-                                       EGL_DEPTH_SIZE, 24, EGL_RENDERABLE_TYPE, EGL_OPENGL_BIT,
+    const EGLint configAttributes[] = {EGL_SURFACE_TYPE,
+                                       EGL_PBUFFER_BIT,
+                                       EGL_RED_SIZE,
+                                       8,
+                                       EGL_GREEN_SIZE,
+                                       8,
+                                       EGL_BLUE_SIZE,
+                                       8,
+                                       EGL_ALPHA_SIZE,
+                                       8,
+                                       EGL_DEPTH_SIZE,
+                                       24,
+                                       EGL_RENDERABLE_TYPE,
+                                       EGL_OPENGL_BIT,
                                        EGL_NONE};
     EGLConfig config = nullptr;
     EGLint count = 0;

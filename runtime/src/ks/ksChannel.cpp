@@ -74,8 +74,7 @@ void ksChannel::setProjection(double fovX, double fovY, double nearClip, double 
     m_fovX = fovX, m_fovY = fovY, m_near = nearClip, m_far = farClip;
 }
 
-void ksChannel::getProjection(double& fovX, double& fovY, double& nearClip,
-                              double& farClip) const {
+void ksChannel::getProjection(double& fovX, double& fovY, double& nearClip, double& farClip) const {
     fovX = m_fovX, fovY = m_fovY, nearClip = m_near, farClip = m_far;
 }
 
@@ -92,8 +91,7 @@ kuMatrixd ksChannel::getProjectionMatrix() const {
     return p;
 }
 
-void ksChannel::setOffset(double x, double y, double z, double heading, double pitch,
-                          double roll) {
+void ksChannel::setOffset(double x, double y, double z, double heading, double pitch, double roll) {
     kuMatrixd rotate, translate;
     rotate.makeRotate(heading, pitch, roll);
     translate.makeTranslate(x, y, z);
@@ -147,16 +145,25 @@ void ksChannel::notifySubscribers(int event, krDrawContext* context) {
         subscriber->notify(event, this, context);
 }
 
-const kuBase::ClassType* ksChannel::getClassType() const { return s_classType; }
-kuBase::ClassType* ksChannel::getStaticClassType() { return s_classType; }
+const kuBase::ClassType* ksChannel::getClassType() const {
+    return s_classType;
+}
+kuBase::ClassType* ksChannel::getStaticClassType() {
+    return s_classType;
+}
 
-int ksChannel::getNum() { return kuGetInstanceCount(s_classType); }
+int ksChannel::getNum() {
+    return kuGetInstanceCount(s_classType);
+}
 
-ksChannel* ksChannel::get(int index) { return kuGetInstance<ksChannel>(s_classType, index); }
+ksChannel* ksChannel::get(int index) {
+    return kuGetInstance<ksChannel>(s_classType, index);
+}
 
 int ksChannel::initializeClass() {
     if (!s_classType)
-        s_classType = new ClassType("ksChannel", kuBase::getStaticClassType(), nullptr, true, false);
+        s_classType =
+            new ClassType("ksChannel", kuBase::getStaticClassType(), nullptr, true, false);
     return KU_SUCCESS;
 }
 

@@ -43,25 +43,33 @@ void ksChannelBinMgr::beginFrame(int frame) {
     }
     if (!m_proxy || set->proxyRevision == m_proxy->getRevision())
         return;
-    set->proxyRevision = m_proxy->getRevision();
+    const std::vector<ksChannelProxy::Bin> reserved = m_proxy->getBins();
+    syncBins(*set, reserved);
+    // Sets not used yet take the same bins now, so later frames allocate nothing.
+    for (FrameSet& other : m_sets)
+        if (other.frame == 0)
+            syncBins(other, reserved);
+}
+
+void ksChannelBinMgr::syncBins(FrameSet& set, const std::vector<ksChannelProxy::Bin>& reserved) {
+    set.proxyRevision = m_proxy->getRevision();
     // Keep the set in step with the reserved bins (bins may be reserved or released at any
     // set-up step between frames).
-    const std::vector<ksChannelProxy::Bin> reserved = m_proxy->getBins();
     std::vector<ksChannelBin*> bins;
     bins.reserve(reserved.size());
     for (const ksChannelProxy::Bin& definition : reserved) {
-        auto it = std::find_if(set->bins.begin(), set->bins.end(),
+        auto it = std::find_if(set.bins.begin(), set.bins.end(),
                                [&](ksChannelBin* b) { return b->getId() == definition.id; });
-        if (it != set->bins.end()) {
+        if (it != set.bins.end()) {
             bins.push_back(*it);
-            set->bins.erase(it);
+            set.bins.erase(it);
         } else {
             bins.push_back(new ksChannelBin(definition));
         }
     }
-    for (ksChannelBin* gone : set->bins)
+    for (ksChannelBin* gone : set.bins)
         delete gone;
-    set->bins.swap(bins);
+    set.bins.swap(bins);
 }
 
 ksChannelBin* ksChannelBinMgr::getBin(int id) {

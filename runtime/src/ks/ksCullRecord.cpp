@@ -2,7 +2,9 @@
 
 ksCullRecord::~ksCullRecord() = default;
 
-int ksCullRecord::processCull(ksTraversalCull*) { return 1; }
+int ksCullRecord::processCull(ksTraversalCull*) {
+    return 1;
+}
 
 void ksCullRecord::processDraw(krDrawContext*) {}
 

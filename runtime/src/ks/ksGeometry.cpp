@@ -55,7 +55,9 @@ ksGeometry::ksGeometry(ksNode** clones, int index, ksThreadBuffer* threadBuffer)
 
 ksGeometry::~ksGeometry() = default;
 
-int ksGeometry::getNumGeometries() const { return static_cast<int>(m_slots.size()); }
+int ksGeometry::getNumGeometries() const {
+    return static_cast<int>(m_slots.size());
+}
 
 int ksGeometry::setGeometry(krGeometry* geometry, int index) {
     if (index < 0)
@@ -169,13 +171,20 @@ void ksGeometry::syncWithMasterClone(int token, ksNode** clones) {
     ksNode::syncWithMasterClone(token, clones);
 }
 
-const kuBase::ClassType* ksGeometry::getClassType() const { return s_classType; }
-int ksGeometry::getNodeId() const { return getRegisteredNodeId(s_classType); }
-kuBase::ClassType* ksGeometry::getStaticClassType() { return s_classType; }
+const kuBase::ClassType* ksGeometry::getClassType() const {
+    return s_classType;
+}
+int ksGeometry::getNodeId() const {
+    return getRegisteredNodeId(s_classType);
+}
+kuBase::ClassType* ksGeometry::getStaticClassType() {
+    return s_classType;
+}
 
 int ksGeometry::initializeClass() {
     if (!s_classType)
-        s_classType = new ClassType("ksGeometry", ksNode::getStaticClassType(), nullptr, true, false);
+        s_classType =
+            new ClassType("ksGeometry", ksNode::getStaticClassType(), nullptr, true, false);
     registerNode(s_classType);
     return KU_SUCCESS;
 }

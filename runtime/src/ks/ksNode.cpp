@@ -5,6 +5,7 @@
 #include <ku/kuNotify.h>
 
 #include <algorithm>
+#include <atomic>
 #include <map>
 #include <mutex>
 
@@ -28,6 +29,9 @@ NodeIds& nodeIds() {
 struct ksNode::SubscriberList {
     mutable kuLock lock;
     std::vector<kuRef<Subscriber>> events[NUM_EVENTS];
+    // Subscribers per event, read without the lock: most nodes have none, and their frequent
+    // notifications (bounds, cull) should cost nothing.
+    std::atomic<int> counts[NUM_EVENTS] = {};
 };
 
 ksNode::ksNode(ksThreadBuffer* threadBuffer)
@@ -190,6 +194,7 @@ int ksNode::addSubscriber(int event, Subscriber* subscriber) {
         return KU_FAILURE;
     std::lock_guard<kuLock> guard(master->m_subscribers->lock);
     master->m_subscribers->events[event].emplace_back(subscriber);
+    ++master->m_subscribers->counts[event];
     return KU_SUCCESS;
 }
 
@@ -203,6 +208,7 @@ int ksNode::removeSubscriber(int event, Subscriber* subscriber) {
     if (it == list.end())
         return KU_FAILURE;
     list.erase(it);
+    --master->m_subscribers->counts[event];
     return KU_SUCCESS;
 }
 
@@ -217,6 +223,8 @@ int ksNode::getNumSubscribers(int event) const {
 void ksNode::notifySubscribers(int event, void* data, int* result) {
     ksNode* master = getClone(0);
     if (!master || !master->m_subscribers || event < 0 || event >= NUM_EVENTS)
+        return;
+    if (master->m_subscribers->counts[event].load(std::memory_order_acquire) == 0)
         return;
     // Work on a copy: a subscriber may add or remove subscribers while being told.
     std::vector<kuRef<Subscriber>> subscribers;

@@ -13,6 +13,8 @@ struct Buffers {
     std::unordered_set<ksNode*> masters;
     // Masters made since the last synchronize: their clones are still to be made.
     std::vector<ksNode*> pendingClones;
+    // The master queue being delivered (kept to reuse its storage).
+    std::vector<ksThreadBuffer::Update> delivering;
 };
 
 Buffers& buffers() {
@@ -109,10 +111,13 @@ void ksThreadBuffer::synchronize() {
         if (ksNode* master = clone->getClone(0))
             clone->syncWithMasterClone(ksNode::TOKEN_CHILDREN, master->m_clones);
 
-    std::vector<Update> updates;
+    std::vector<Update>& updates = b.delivering;
+    updates.clear();
     if (b.slots[0]) {
         std::lock_guard<std::mutex> queueGuard(b.slots[0]->m_mutex);
         updates.swap(b.slots[0]->m_updates);
+        for (const Update& update : updates)
+            update.node->m_queuedTokens = 0;
     }
     for (int i = 1; i < MAX_BUFFERS; ++i) {
         if (!b.slots[i])
@@ -121,7 +126,17 @@ void ksThreadBuffer::synchronize() {
             if (ksNode* clone = update.node->getClone(i))
                 clone->syncWithMasterClone(update.token, update.node->m_clones);
         std::lock_guard<std::mutex> queueGuard(b.slots[i]->m_mutex);
+        for (const Update& update : b.slots[i]->m_updates)
+            update.node->m_queuedTokens = 0;
         b.slots[i]->m_updates.clear();
+    }
+    // The delivered queue's storage becomes the master's next queue: no allocation per frame.
+    if (b.slots[0]) {
+        std::lock_guard<std::mutex> queueGuard(b.slots[0]->m_mutex);
+        if (b.slots[0]->m_updates.empty()) {
+            updates.clear();
+            updates.swap(b.slots[0]->m_updates);
+        }
     }
 }
 
@@ -146,10 +161,16 @@ void ksThreadBuffer::appendUpdate(ksNode* node, int token, void* data, bool coal
     if (!node)
         return;
     std::lock_guard<std::mutex> guard(m_mutex);
-    if (coalesce)
+    // A bit per queued token on the node makes coalescing constant-time.
+    const unsigned long long bit =
+        token >= 0 && token < 64 ? (1ull << static_cast<unsigned>(token)) : 0ull;
+    if (coalesce && bit && (node->m_queuedTokens & bit))
+        return;
+    if (coalesce && !bit)
         for (const Update& update : m_updates)
             if (update.node == node && update.token == token)
                 return;
+    node->m_queuedTokens |= bit;
     m_updates.push_back({node, token, data});
 }
 

@@ -32,14 +32,17 @@ ksTraversalCull::ksTraversalCull(ksChannel* channel, ksChannelBinMgr* binMgr, in
         m_planes[5][i] = c3[i] - c2[i];
     }
     for (auto& plane : m_planes) {
-        const double length = std::sqrt(plane[0] * plane[0] + plane[1] * plane[1] + plane[2] * plane[2]);
+        const double length =
+            std::sqrt(plane[0] * plane[0] + plane[1] * plane[1] + plane[2] * plane[2]);
         if (length > 0)
             for (double& value : plane)
                 value /= length;
     }
 }
 
-kuMatrixd ksTraversalCull::getModelView() const { return getModelMatrix() * m_view; }
+kuMatrixd ksTraversalCull::getModelView() const {
+    return getModelMatrix() * m_view;
+}
 
 void ksTraversalCull::pushModelMatrix(const kuMatrixd& local) {
     const kuMatrixd model = local * getModelMatrix();
@@ -63,7 +66,8 @@ bool ksTraversalCull::isOutside(const kuSphered& bounds) const {
     const kuVec3d center = modelView.transformPoint(bounds.center);
     double scale = 0;
     for (int r = 0; r < 3; ++r)
-        scale = std::max(scale, kuVec3d(modelView(r, 0), modelView(r, 1), modelView(r, 2)).length());
+        scale =
+            std::max(scale, kuVec3d(modelView(r, 0), modelView(r, 1), modelView(r, 2)).length());
     const double radius = bounds.radius * scale;
     for (const auto& plane : m_planes)
         if (plane[0] * center.x + plane[1] * center.y + plane[2] * center.z + plane[3] < -radius)

@@ -12,7 +12,9 @@ namespace {
 kuBase::ClassType* s_classType = nullptr;
 }
 
-ksWindow::ksWindow() : m_threadBuffer(ksThreadBuffer::create()) { registerInstance(s_classType); }
+ksWindow::ksWindow() : m_threadBuffer(ksThreadBuffer::create()) {
+    registerInstance(s_classType);
+}
 
 ksWindow::~ksWindow() {
     unregisterInstance(s_classType);
@@ -21,8 +23,12 @@ ksWindow::~ksWindow() {
     ksThreadBuffer::destroy(m_threadBuffer);
 }
 
-void ksWindow::setOrigin(int x, int y) { m_x = x, m_y = y; }
-void ksWindow::getOrigin(int& x, int& y) const { x = m_x, y = m_y; }
+void ksWindow::setOrigin(int x, int y) {
+    m_x = x, m_y = y;
+}
+void ksWindow::getOrigin(int& x, int& y) const {
+    x = m_x, y = m_y;
+}
 
 int ksWindow::setSize(int width, int height) {
     if (width <= 0 || height <= 0)
@@ -31,7 +37,9 @@ int ksWindow::setSize(int width, int height) {
     return KU_SUCCESS;
 }
 
-void ksWindow::getSize(int& width, int& height) const { width = m_width, height = m_height; }
+void ksWindow::getSize(int& width, int& height) const {
+    width = m_width, height = m_height;
+}
 
 int ksWindow::addChannel(ksChannel* channel) {
     if (!channel || hasChannel(channel))
@@ -53,8 +61,9 @@ int ksWindow::removeChannel(ksChannel* channel) {
 }
 
 ksChannel* ksWindow::getChannel(int index) const {
-    return index >= 0 && index < getNumChannels() ? m_channels[static_cast<std::size_t>(index)].get()
-                                                  : nullptr;
+    return index >= 0 && index < getNumChannels()
+               ? m_channels[static_cast<std::size_t>(index)].get()
+               : nullptr;
 }
 
 bool ksWindow::hasChannel(const ksChannel* channel) const {
@@ -86,12 +95,20 @@ int ksWindow::writeImage(const char* fileName) {
     return kuImageFactory::writePNG(fileName, image.get());
 }
 
-const kuBase::ClassType* ksWindow::getClassType() const { return s_classType; }
-kuBase::ClassType* ksWindow::getStaticClassType() { return s_classType; }
+const kuBase::ClassType* ksWindow::getClassType() const {
+    return s_classType;
+}
+kuBase::ClassType* ksWindow::getStaticClassType() {
+    return s_classType;
+}
 
-int ksWindow::getNum() { return kuGetInstanceCount(s_classType); }
+int ksWindow::getNum() {
+    return kuGetInstanceCount(s_classType);
+}
 
-ksWindow* ksWindow::get(int index) { return kuGetInstance<ksWindow>(s_classType, index); }
+ksWindow* ksWindow::get(int index) {
+    return kuGetInstance<ksWindow>(s_classType, index);
+}
 
 int ksWindow::initializeClass() {
     if (!s_classType)

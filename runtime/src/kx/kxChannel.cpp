@@ -4,12 +4,22 @@ namespace {
 kuBase::ClassType* s_classType = nullptr;
 }
 
-kxChannel::kxChannel() { registerInstance(s_classType); }
-kxChannel::~kxChannel() { unregisterInstance(s_classType); }
+kxChannel::kxChannel() {
+    registerInstance(s_classType);
+}
+kxChannel::~kxChannel() {
+    unregisterInstance(s_classType);
+}
 
-const kuBase::ClassType* kxChannel::getClassType() const { return s_classType; }
-kuBase::ClassType* kxChannel::getStaticClassType() { return s_classType; }
-kuBase* kxChannel::create() { return new kxChannel; }
+const kuBase::ClassType* kxChannel::getClassType() const {
+    return s_classType;
+}
+kuBase::ClassType* kxChannel::getStaticClassType() {
+    return s_classType;
+}
+kuBase* kxChannel::create() {
+    return new kxChannel;
+}
 
 int kxChannel::initializeClass() {
     if (!s_classType)

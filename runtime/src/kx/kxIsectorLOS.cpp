@@ -89,6 +89,17 @@ int kxIsectorLOS::getHitNormal(kuVec3f* normal) const {
     return KU_SUCCESS;
 }
 
+int kxIsectorLOS::getHit(kuVec3d* point, kuVec3f* normal) const {
+    std::lock_guard<std::mutex> guard(m_hitMutex);
+    if (!m_hit)
+        return KU_FAILURE;
+    if (point)
+        *point = m_hitPoint;
+    if (normal)
+        *normal = m_hitNormal;
+    return KU_SUCCESS;
+}
+
 void kxIsectorLOS::setHit(const kuVec3d& point, const kuVec3f& normal) {
     std::lock_guard<std::mutex> guard(m_hitMutex);
     m_hit = true;

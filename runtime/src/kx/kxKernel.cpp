@@ -280,8 +280,7 @@ void kxKernel::drawChannel(ksChannel* channel, krDrawContext* context) {
         }
         for (ksCullRecord* record : *bin) {
             if (record->getFlags() & ksCullRecord::FLAG_MODELVIEW)
-                context->setElement(krTransform::ElementModelView(record->getModelView()),
-                                    false);
+                context->setElement(krTransform::ElementModelView(record->getModelView()), false);
             if ((record->getFlags() & ksCullRecord::FLAG_STATE) && record->getState())
                 context->setState(record->getState());
             record->processDraw(context);
@@ -289,8 +288,8 @@ void kxKernel::drawChannel(ksChannel* channel, krDrawContext* context) {
     }
     channel->notifySubscribers(ksChannel::EVENT_POST_DRAW, context);
     if (const unsigned int error = context->takeGLError())
-        kuNotify::print(kuNotify::WARN, nullptr, "kxKernel: OpenGL error 0x%x in channel %s",
-                        error, channel->getName());
+        kuNotify::print(kuNotify::WARN, nullptr, "kxKernel: OpenGL error 0x%x in channel %s", error,
+                        channel->getName());
 }
 
 void kxKernel::setUpChannelLighting(ksChannel* channel, kxObserver* observer,

@@ -299,8 +299,8 @@ void kxLightLobe::update(ksNode* target) {
     computeVerts();
     computeTexMat();
     if (ksThreadBuffer* buffer = getThreadBuffer())
-        for (int token : {TOKEN_VERTICES, TOKEN_VERTEX_BRIGHTNESS, TOKEN_TEXTURE_MATRIX,
-                          TOKEN_ABSOLUTE_POSE})
+        for (int token :
+             {TOKEN_VERTICES, TOKEN_VERTEX_BRIGHTNESS, TOKEN_TEXTURE_MATRIX, TOKEN_ABSOLUTE_POSE})
             buffer->appendUpdate(this, token, nullptr, false);
 
     if (hit && ((m_wasStatic && m_isectEnable) || m_removeIsectorsPending)) {
@@ -331,16 +331,16 @@ bool kxLightLobe::castIsectors(ksNode* target) {
     kuNotify::print(2, s_classType,
                     "Isector 1 pos: (%f,%f,%f),(%f,%f,0.0)\nIsector 2 pos: (%f,%f,%f),(%f,%f,0.0)"
                     "\nIsector 3 pos: (%f,%f,%f),(%f,%f,0.0)",
-                    a.x, a.y, a.z, headings[0], pitches[0], a.x, a.y, a.z, headings[1],
-                    pitches[1], a.x, a.y, a.z, headings[2], pitches[2]);
+                    a.x, a.y, a.z, headings[0], pitches[0], a.x, a.y, a.z, headings[1], pitches[1],
+                    a.x, a.y, a.z, headings[2], pitches[2]);
 
     kuVec3d points[NUM_ISECTORS];
     kuVec3d normals[NUM_ISECTORS];
     bool valid[NUM_ISECTORS];
     for (int i = 0; i < NUM_ISECTORS; ++i) {
-        valid[i] = m_isectors[i]->getHitPoint(&points[i]) == 1;
         kuVec3f normal;
-        if (valid[i] && m_isectors[i]->getHitNormal(&normal) == 1)
+        valid[i] = m_isectors[i]->getHit(&points[i], &normal) == 1;
+        if (valid[i])
             normals[i] = kuVec3d(normal);
     }
 
@@ -380,22 +380,18 @@ bool kxLightLobe::castIsectors(ksNode* target) {
         d = 0.01;
     m_groundPlane = unit * d;
     kuNotify::print(2, s_classType, "Got valid hit for lobe %s: pt (%g,%g,%g) norm (%g,%g,%g)",
-                    getName(), hitPoint.x, hitPoint.y, hitPoint.z, m_groundPlane.x,
-                    m_groundPlane.y, m_groundPlane.z);
+                    getName(), hitPoint.x, hitPoint.y, hitPoint.z, m_groundPlane.x, m_groundPlane.y,
+                    m_groundPlane.z);
     return true;
 }
 
 void kxLightLobe::computeVerts() {
+    // Rolled, pitched, headed, then moved to the lobe's place (one rotation: the same product
+    // as applying the three turns one after the other).
     kuMatrixd world, step;
-    world.makeIdentity();
+    world.makeRotate(m_absoluteOrientation.x, m_absoluteOrientation.y, m_absoluteOrientation.z);
     step.makeTranslate(m_absolutePosition.x, m_absolutePosition.y, m_absolutePosition.z);
-    world.preMultiply(step);
-    step.makeRotate(m_absoluteOrientation.x, 0, 0);
-    world.preMultiply(step);
-    step.makeRotate(0, m_absoluteOrientation.y, 0);
-    world.preMultiply(step);
-    step.makeRotate(0, 0, m_absoluteOrientation.z);
-    world.preMultiply(step);
+    world.postMultiply(step);
 
     // Half-width of the beam at unit distance; both steps in single precision.
     const float angle = static_cast<float>(m_spreadAngle / 114.59156);
@@ -523,11 +519,10 @@ int kxLightLobe::cull(ksTraversalCull* traversal) {
         kuNotify::print(5, s_classType, "Could not get channel bin manager for light lobe %s",
                         getName());
     } else if (!bin) {
-        kuNotify::print(5, s_classType, "Could not get channel bin for light lobe %s",
-                        getName());
-    } else if (CullRecord* record = factory ? static_cast<CullRecord*>(factory->create(
-                                                  traversal->getChannelId(), 0))
-                                            : nullptr) {
+        kuNotify::print(5, s_classType, "Could not get channel bin for light lobe %s", getName());
+    } else if (CullRecord* record =
+                   factory ? static_cast<CullRecord*>(factory->create(traversal->getChannelId(), 0))
+                           : nullptr) {
         record->textureTransform.matrix = m_textureMatrix;
         krTexture::State* state = record->textureElement.begin_texture_state()->get();
         state->setTexture(master->m_texture.get());

@@ -25,8 +25,12 @@ kxLightLobeControl* kxLightLobeControl::instance() {
     return s_instance.get();
 }
 
-kxLightLobeControl* kxLightLobeControl::create() { return instance(); }
-void kxLightLobeControl::destroy() { s_instance.reset(); }
+kxLightLobeControl* kxLightLobeControl::create() {
+    return instance();
+}
+void kxLightLobeControl::destroy() {
+    s_instance.reset();
+}
 
 int kxLightLobeControl::initializeClass() {
     if (!s_classType) {
@@ -70,8 +74,12 @@ int kxLightLobeControl::unregisterStatistics() {
     return 1;
 }
 
-void kxLightLobeControl::setEnable(bool enable) { kxLightMap::instance()->setEnable(enable); }
-bool kxLightLobeControl::getEnable() const { return kxLightMap::instance()->getEnable(); }
+void kxLightLobeControl::setEnable(bool enable) {
+    kxLightMap::instance()->setEnable(enable);
+}
+bool kxLightLobeControl::getEnable() const {
+    return kxLightMap::instance()->getEnable();
+}
 
 void kxLightLobeControl::setRenderQuality(RenderQuality quality) {
     switch (quality) {

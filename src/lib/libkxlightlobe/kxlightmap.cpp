@@ -129,10 +129,10 @@ public:
     enum { FLAG_AFTER_MAP = 0x40 };
     int process(krDrawContext*, ksCullRecord* const* first, ksCullRecord* const* last,
                 const ksChannel* channel) override {
-        ksChannelBin* renderBin =
-            channel ? const_cast<ksChannel*>(channel)->getChannelBinMgr()->getBin(
-                          kxLightMap::getMapRenderBinID())
-                    : nullptr;
+        ksChannelBin* renderBin = channel
+                                      ? const_cast<ksChannel*>(channel)->getChannelBinMgr()->getBin(
+                                            kxLightMap::getMapRenderBinID())
+                                      : nullptr;
         const krState* previousState = nullptr;
         kuMatrixd previousMatrix;
         for (int i = 0; i < 16; ++i)
@@ -189,7 +189,9 @@ kxLightMap* kxLightMap::instance() {
     return s_instance.get();
 }
 
-kxLightMap* kxLightMap::create() { return instance(); }
+kxLightMap* kxLightMap::create() {
+    return instance();
+}
 
 int kxLightMap::initializeClass() {
     const int status = kxClassRegistry::createClassType(
@@ -202,17 +204,16 @@ int kxLightMap::initializeClass() {
     if (s_mapCreateBinId < 0 || !proxy->getBin(s_mapCreateBinId, nullptr)) {
         s_mapCreateProcessor = new MapCreateDrawProcessor;
         kuRef<ksChannelProxy::CullProcessor> cull = new ksChannelProxy::CullProcessor;
-        s_mapCreateBinId = proxy->reserveBin(false, -1600, true, "kxLightMap Create Channel Bin",
-                                             nullptr, nullptr, cull.get(),
-                                             s_mapCreateProcessor.get(), nullptr, nullptr, 49,
-                                             -1, 49, -1);
+        s_mapCreateBinId = proxy->reserveBin(
+            false, -1600, true, "kxLightMap Create Channel Bin", nullptr, nullptr, cull.get(),
+            s_mapCreateProcessor.get(), nullptr, nullptr, 49, -1, 49, -1);
     }
     if (s_mapRenderBinId < 0 || !proxy->getBin(s_mapRenderBinId, nullptr)) {
         kuRef<ksChannelProxy::CullProcessor> cull = new ksChannelProxy::CullProcessor;
         kuRef<MapRenderDrawProcessor> draw = new MapRenderDrawProcessor;
-        s_mapRenderBinId = proxy->reserveBin(false, 100, false, "kxLightMap Render Channel Bin",
-                                             nullptr, nullptr, cull.get(), draw.get(), nullptr,
-                                             nullptr, 49, -1, 49, -1);
+        s_mapRenderBinId =
+            proxy->reserveBin(false, 100, false, "kxLightMap Render Channel Bin", nullptr, nullptr,
+                              cull.get(), draw.get(), nullptr, nullptr, 49, -1, 49, -1);
     }
     kuRef<myLightMapCullProcessor> sceneCull = new myLightMapCullProcessor;
     proxy->setCullBinProcessor(0, sceneCull.get());
@@ -233,8 +234,12 @@ int kxLightMap::shutdownClass() {
     return 1;
 }
 
-int kxLightMap::getMapCreateBinID() { return s_mapCreateBinId; }
-int kxLightMap::getMapRenderBinID() { return s_mapRenderBinId; }
+int kxLightMap::getMapCreateBinID() {
+    return s_mapCreateBinId;
+}
+int kxLightMap::getMapRenderBinID() {
+    return s_mapRenderBinId;
+}
 
 int kxLightMap::registerStatisticsDefinitions() {
     kuBase::ClassType* ownerCT = kuBase::ClassType::find("kxLightLobeControl");
@@ -260,8 +265,12 @@ int kxLightMap::registerStatistics(kuBase* owner) {
 
 // ---- settings ----
 
-void kxLightMap::setIsectorService(kxIsectorService* service) { m_isectorService = service; }
-kxIsectorService* kxLightMap::getIsectorService() const { return m_isectorService.get(); }
+void kxLightMap::setIsectorService(kxIsectorService* service) {
+    m_isectorService = service;
+}
+kxIsectorService* kxLightMap::getIsectorService() const {
+    return m_isectorService.get();
+}
 
 void kxLightMap::setEyepointFadeRange(float range) {
     m_eyepointFadeRange = range;
@@ -359,8 +368,7 @@ int kxLightMap::configure() {
 int kxLightMap::unconfigure() {
     if (m_configured) {
         if (kxKernel* kernel = kxKernel::instance())
-            kernel->removeSubscriber(kxKernel::EVENT_FRAME_UPDATE, m_updateSubscriber.get(),
-                                     false);
+            kernel->removeSubscriber(kxKernel::EVENT_FRAME_UPDATE, m_updateSubscriber.get(), false);
         m_configured = false;
     }
     return 1;
@@ -382,7 +390,8 @@ void kxLightMap::update(int frame) {
         return;
     }
     if (kxScene::getNum() > 1 && kxLightLobeProjected::empty())
-        kuNotify::print(5, s_classType, "There are %d scenes -- kxLightMap::update assuming first: %s",
+        kuNotify::print(5, s_classType,
+                        "There are %d scenes -- kxLightMap::update assuming first: %s",
                         kxScene::getNum(), scene->getName());
     // The light map works only while there are intersection lobes and no projected ones.
     if (kxLightLobe::empty() || !kxLightLobeProjected::empty()) {
@@ -402,7 +411,8 @@ void kxLightMap::update(int frame) {
             if (kxObserver::get(i)->hasChannel(channel))
                 record->observer = kxObserver::get(i);
         if (!record->observer) {
-            kuNotify::print(5, s_classType, "kxLightMap::update: chan %s has no observer -- ignoring",
+            kuNotify::print(5, s_classType,
+                            "kxLightMap::update: chan %s has no observer -- ignoring",
                             channel->getName());
             continue;
         }
@@ -445,8 +455,8 @@ void kxLightMap::updateObserverPos(const ksChannel* channel) {
                                           scene ? scene->getCoordConverter() : nullptr);
     const kuVec3d position = *slot;
     record->observerPosition.unlockWriteBuffer(m_frame);
-    kuNotify::print(2, s_classType, "Observer pos (%f,%f,%f) in frame %d", position.x,
-                    position.y, position.z, m_frame);
+    kuNotify::print(2, s_classType, "Observer pos (%f,%f,%f) in frame %d", position.x, position.y,
+                    position.z, m_frame);
 }
 
 float kxLightMap::getEnvBrightness(_channel_data* record) {
@@ -508,8 +518,7 @@ bool kxLightMap::isMapCreated(const ksChannel* channel) {
     return it != s_mapCreated.end() && it->second;
 }
 
-float kxLightMap::readLightIntensity(_channel_data* record, const ksChannel* channel,
-                                     bool report) {
+float kxLightMap::readLightIntensity(_channel_data* record, const ksChannel* channel, bool report) {
     const int frame = ksThread::resolveFrameNumber();
     float intensity = 1.0f;
     // A frame never published (a channel without observer) counts as daylight.
@@ -523,7 +532,8 @@ float kxLightMap::readLightIntensity(_channel_data* record, const ksChannel* cha
         return 1.0f;
     }
     if (report)
-        kuNotify::print(2, s_classType, "Light intensity from frame data for channel %s in frame %d: %f",
+        kuNotify::print(2, s_classType,
+                        "Light intensity from frame data for channel %s in frame %d: %f",
                         channel->getName(), frame, static_cast<double>(intensity));
     return intensity;
 }
@@ -533,7 +543,9 @@ namespace {
 float darkness(float intensity) {
     return intensity <= 0.5f ? ((1 - intensity) * (1 - intensity) - 0.25f) * 0.575f : 0.0f;
 }
-float baseLevel(float intensity) { return 0.5f - 1.2f * darkness(intensity); }
+float baseLevel(float intensity) {
+    return 0.5f - 1.2f * darkness(intensity);
+}
 
 // The first fog element with a fog object in a state, or null.
 const krFog::Element* fogOf(const krState* state) {
@@ -603,7 +615,8 @@ float kxLightMap::preRenderLobes(const ksChannel* channel, krDrawContext* contex
         m_fog->copyFrom(*sceneFog->getFog());
         const float* c = sceneFog->getFog()->getColor();
         kuNotify::print(2, s_classType, "Fog for Channel %s: dens @ 30k %f, color (%f,%f,%f,%f)",
-                        channel->getName(), static_cast<double>(sceneFog->getFog()->getValue(30000.0)),
+                        channel->getName(),
+                        static_cast<double>(sceneFog->getFog()->getValue(30000.0)),
                         static_cast<double>(c[0]), static_cast<double>(c[1]),
                         static_cast<double>(c[2]), static_cast<double>(c[3]));
     } else {
@@ -653,8 +666,8 @@ void kxLightMap::postRenderLobes(const ksChannel* channel, krDrawContext* contex
         return;
     }
     const int size = record->currentSize;
-    record->mapTexture->subloadLevel(context, 0, record->mapOriginX, record->mapOriginY, 0, 0,
-                                     size, size, true);
+    record->mapTexture->subloadLevel(context, 0, record->mapOriginX, record->mapOriginY, 0, 0, size,
+                                     size, true);
     glPopAttrib();
 
     const float intensity = readLightIntensity(record, channel, false);
@@ -742,8 +755,8 @@ void kxLightMap::clearView(bool color, bool depth, float level, krDrawContext* c
     context->pushElement(KR_ELEMENT_MODELVIEW, true, true);
     context->pushElement(KR_ELEMENT_PROJECTION, false, true);
     context->setElement(krTransform::ElementProjection::ortho(0, 1, 0, 1, 0, 1), false);
-    for (int id : {KR_ELEMENT_DEPTH_TEST, KR_ELEMENT_DEPTH_WRITE, KR_ELEMENT_LIGHTING,
-                   KR_ELEMENT_TEXTURE})
+    for (int id :
+         {KR_ELEMENT_DEPTH_TEST, KR_ELEMENT_DEPTH_WRITE, KR_ELEMENT_LIGHTING, KR_ELEMENT_TEXTURE})
         context->pushElement(id, false, true);
     context->setElement(krLighting::Element(false), false);
     context->setElement(krTexture::Element(), false);
@@ -763,8 +776,8 @@ void kxLightMap::clearView(bool color, bool depth, float level, krDrawContext* c
     glVertex3f(1, 1, -1);
     glVertex3f(0, 1, -1);
     glEnd();
-    for (int id : {KR_ELEMENT_TEXTURE, KR_ELEMENT_LIGHTING, KR_ELEMENT_DEPTH_WRITE,
-                   KR_ELEMENT_DEPTH_TEST})
+    for (int id :
+         {KR_ELEMENT_TEXTURE, KR_ELEMENT_LIGHTING, KR_ELEMENT_DEPTH_WRITE, KR_ELEMENT_DEPTH_TEST})
         context->popElement(id, false);
     glColorMask(1, 1, 1, 1);
     context->popElement(KR_ELEMENT_PROJECTION, false);

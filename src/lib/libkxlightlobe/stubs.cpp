@@ -32,10 +32,10 @@ int matchToken(const char* text, const Token (&tokens)[N], int fallback) {
     return fallback;
 }
 
-const Token FALLOFF_TOKENS[] = {{"FALLOFF_CUBIC", 3}, {"FALLOFF_LINEAR", 1}, {"FALLOFF_SQUARED", 2}};
-const Token QUALITY_TOKENS[] = {{"RENDER_QUALITY_BEST", 3},
-                                {"RENDER_QUALITY_BETTER", 2},
-                                {"RENDER_QUALITY_GOOD", 1}};
+const Token FALLOFF_TOKENS[] = {
+    {"FALLOFF_CUBIC", 3}, {"FALLOFF_LINEAR", 1}, {"FALLOFF_SQUARED", 2}};
+const Token QUALITY_TOKENS[] = {
+    {"RENDER_QUALITY_BEST", 3}, {"RENDER_QUALITY_BETTER", 2}, {"RENDER_QUALITY_GOOD", 1}};
 const Token SIZE_TOKENS[] = {{"128", 128}, {"256", 256}, {"64", 64}};
 
 template <std::size_t N>
@@ -98,8 +98,8 @@ void addTransformProperties(kcConfigParser* parser, const char* keyword) {
                                     as<T>(o)->setIsectMask(v.getBitmask(0));
                                     return 1;
                                 });
-    parser->addReferenceProp(keyword, "setCoordConverter", "setCoordConverter",
-                             "kxCoordConverter", [](kuBase* o, const kcArgValues& v) {
+    parser->addReferenceProp(keyword, "setCoordConverter", "setCoordConverter", "kxCoordConverter",
+                             [](kuBase* o, const kcArgValues& v) {
                                  as<T>(o)->setCoordConverter(
                                      static_cast<kxCoordConverter*>(v.getBase(0)));
                                  return 1;
@@ -115,36 +115,32 @@ void addTransformProperties(kcConfigParser* parser, const char* keyword) {
                                     as<T>(o)->setStrategyEnable(v.getBool(0));
                                     return 1;
                                 });
-    parser->addConfigurableProp(keyword, "setTranslate", threeDoubles("x", "y", "z"),
-                                [](kuBase* o, const kcArgValues& v) {
-                                    as<T>(o)->setTranslate(v.getDouble(0), v.getDouble(1),
-                                                           v.getDouble(2), false);
-                                    return 1;
-                                });
-    parser->addConfigurableProp(keyword, "setRotate", threeDoubles("h", "p", "r"),
-                                [](kuBase* o, const kcArgValues& v) {
-                                    as<T>(o)->setRotate(v.getDouble(0), v.getDouble(1),
-                                                        v.getDouble(2), false);
-                                    return 1;
-                                });
-    parser->addConfigurableProp(keyword, "setPosition", threeDoubles("x", "y", "z"),
-                                [](kuBase* o, const kcArgValues& v) {
-                                    as<T>(o)->setPosition(v.getDouble(0), v.getDouble(1),
-                                                          v.getDouble(2), nullptr);
-                                    return 1;
-                                });
+    parser->addConfigurableProp(
+        keyword, "setTranslate", threeDoubles("x", "y", "z"), [](kuBase* o, const kcArgValues& v) {
+            as<T>(o)->setTranslate(v.getDouble(0), v.getDouble(1), v.getDouble(2), false);
+            return 1;
+        });
+    parser->addConfigurableProp(
+        keyword, "setRotate", threeDoubles("h", "p", "r"), [](kuBase* o, const kcArgValues& v) {
+            as<T>(o)->setRotate(v.getDouble(0), v.getDouble(1), v.getDouble(2), false);
+            return 1;
+        });
+    parser->addConfigurableProp(
+        keyword, "setPosition", threeDoubles("x", "y", "z"), [](kuBase* o, const kcArgValues& v) {
+            as<T>(o)->setPosition(v.getDouble(0), v.getDouble(1), v.getDouble(2), nullptr);
+            return 1;
+        });
     parser->addConfigurableProp(keyword, "setOrientation", threeDoubles("h", "p", "r"),
                                 [](kuBase* o, const kcArgValues& v) {
                                     as<T>(o)->setOrientation(v.getDouble(0), v.getDouble(1),
                                                              v.getDouble(2));
                                     return 1;
                                 });
-    parser->addConfigurableProp(keyword, "setScale", threeDoubles("x", "y", "z"),
-                                [](kuBase* o, const kcArgValues& v) {
-                                    as<T>(o)->setScale(v.getDouble(0), v.getDouble(1),
-                                                       v.getDouble(2));
-                                    return 1;
-                                });
+    parser->addConfigurableProp(
+        keyword, "setScale", threeDoubles("x", "y", "z"), [](kuBase* o, const kcArgValues& v) {
+            as<T>(o)->setScale(v.getDouble(0), v.getDouble(1), v.getDouble(2));
+            return 1;
+        });
     parser->addConfigurableProp(keyword, "setStaticEnable",
                                 oneArgument("setStaticEnable", kcVariant::TYPE_BOOL),
                                 [](kuBase* o, const kcArgValues& v) {
@@ -159,7 +155,8 @@ int kxLightLobeControl::configureParser() {
     kcConfigParser* parser = kcConfigParser::getTheConfigParser();
     const char* keyword = "LightLobeControl";
     parser->addConfigurableClass(keyword, getStaticClassType());
-    parser->addConfigurableProp(keyword, "setEnable", oneArgument("setEnable", kcVariant::TYPE_BOOL),
+    parser->addConfigurableProp(keyword, "setEnable",
+                                oneArgument("setEnable", kcVariant::TYPE_BOOL),
                                 [](kuBase* o, const kcArgValues& v) {
                                     as<kxLightLobeControl>(o)->setEnable(v.getBool(0));
                                     return 1;
@@ -170,20 +167,18 @@ int kxLightLobeControl::configureParser() {
                                     as<kxLightLobeControl>(o)->setEyepointFadeRange(v.getFloat(0));
                                     return 1;
                                 });
-    parser->addConfigurableProp(keyword, "setRenderQuality",
-                                tokenArgument("setRenderQuality", QUALITY_TOKENS),
-                                [](kuBase* o, const kcArgValues& v) {
-                                    as<kxLightLobeControl>(o)->setRenderQuality(
-                                        static_cast<RenderQuality>(matchToken(
-                                            v.getString(0), QUALITY_TOKENS, RENDER_QUALITY_GOOD)));
-                                    return 1;
-                                });
-    parser->addReferenceProp(keyword, "addChannel", "addChannel", "kxChannel",
-                             [](kuBase* o, const kcArgValues& v) {
-                                 as<kxLightLobeControl>(o)->addChannel(
-                                     static_cast<const ksChannel*>(v.getBase(0)));
-                                 return 1;
-                             });
+    parser->addConfigurableProp(
+        keyword, "setRenderQuality", tokenArgument("setRenderQuality", QUALITY_TOKENS),
+        [](kuBase* o, const kcArgValues& v) {
+            as<kxLightLobeControl>(o)->setRenderQuality(static_cast<RenderQuality>(
+                matchToken(v.getString(0), QUALITY_TOKENS, RENDER_QUALITY_GOOD)));
+            return 1;
+        });
+    parser->addReferenceProp(
+        keyword, "addChannel", "addChannel", "kxChannel", [](kuBase* o, const kcArgValues& v) {
+            as<kxLightLobeControl>(o)->addChannel(static_cast<const ksChannel*>(v.getBase(0)));
+            return 1;
+        });
     parser->addReferenceProp(keyword, "removeChannel", "removeChannel", "kxChannel",
                              [](kuBase* o, const kcArgValues& v) {
                                  as<kxLightLobeControl>(o)->removeChannel(
@@ -198,7 +193,8 @@ int kxLightLobe::configureParser() {
     const char* keyword = "LightLobe";
     parser->addConfigurableClass(keyword, getStaticClassType());
     addTransformProperties<kxLightLobe>(parser, keyword);
-    parser->addConfigurableProp(keyword, "setEnable", oneArgument("setEnable", kcVariant::TYPE_BOOL),
+    parser->addConfigurableProp(keyword, "setEnable",
+                                oneArgument("setEnable", kcVariant::TYPE_BOOL),
                                 [](kuBase* o, const kcArgValues& v) {
                                     return as<kxLightLobe>(o)->setEnable(v.getBool(0));
                                 });
@@ -222,8 +218,8 @@ int kxLightLobe::configureParser() {
                                 });
     parser->addConfigurableProp(keyword, "setFalloff", tokenArgument("setFalloff", FALLOFF_TOKENS),
                                 [](kuBase* o, const kcArgValues& v) {
-                                    as<kxLightLobe>(o)->setFalloff(static_cast<Falloff>(
-                                        matchToken(v.getString(0), FALLOFF_TOKENS, FALLOFF_SQUARED)));
+                                    as<kxLightLobe>(o)->setFalloff(static_cast<Falloff>(matchToken(
+                                        v.getString(0), FALLOFF_TOKENS, FALLOFF_SQUARED)));
                                     return 1;
                                 });
     parser->addConfigurableProp(keyword, "setTextureFile",
