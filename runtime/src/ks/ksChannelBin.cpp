@@ -33,11 +33,20 @@ ksChannelBinMgr::FrameSet* ksChannelBinMgr::findSet(int frame) {
 void ksChannelBinMgr::beginFrame(int frame) {
     FrameSet* set = findSet(frame);
     if (!set) {
-        m_current = (m_current + 1) % NUM_FRAME_SETS;
+        // The set drawn last is free again in a serial frame loop: reuse it, with its storage
+        // already grown. Otherwise the next free set, or the oldest one.
+        int pick = -1;
+        for (int i = 0; i < NUM_FRAME_SETS && pick < 0; ++i) {
+            const int index = (m_current + NUM_FRAME_SETS + i) % NUM_FRAME_SETS;
+            if (m_current >= 0 && !m_sets[index].inFlight)
+                pick = index;
+        }
+        m_current = pick >= 0 ? pick : (m_current + 1) % NUM_FRAME_SETS;
         set = &m_sets[m_current];
         for (ksChannelBin* bin : set->bins)
             bin->clear();
         set->frame = frame;
+        set->inFlight = true;
     } else {
         m_current = static_cast<int>(set - m_sets);
     }
@@ -88,7 +97,9 @@ const std::vector<ksChannelBin*>& ksChannelBinMgr::getBins(int frame) {
 }
 
 void ksChannelBinMgr::recycleFrame(int frame) {
-    if (FrameSet* set = findSet(frame))
+    if (FrameSet* set = findSet(frame)) {
         for (ksChannelBin* bin : set->bins)
             bin->clear();
+        set->inFlight = false;
+    }
 }
