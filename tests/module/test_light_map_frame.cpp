@@ -17,6 +17,7 @@
 #include <kx/kxTerrain.h>
 
 #include <cmath>
+#include <kx/kxEnv.h>
 
 namespace {
 
@@ -143,6 +144,44 @@ TEST_F(LightMapFrameTest, IntensityAndObserverPositionPerFrame) {
     // The update's time is recorded for the control's statistics.
     EXPECT_NE(kuStat::summary().find("STATISTIC_UPDATE_TIME: count 2"), std::string::npos)
         << kuStat::summary();
+}
+
+// An environment whose brightness follows a script, one value per frame from frame 2.
+class ScriptedEnv : public kxEnv {
+public:
+    explicit ScriptedEnv(std::vector<float> values) : m_values(std::move(values)) {}
+    float getIlluminationBrightness(const kxObserver*) const override {
+        const int frame = kxKernel::instance()->getFrameNumber();
+        return m_values[static_cast<std::size_t>(frame - 2) % m_values.size()];
+    }
+
+private:
+    std::vector<float> m_values;
+};
+
+TEST_F(LightMapFrameTest, IntensityRulesOfTheUpdate) {
+    ksChannel* seen = addChannel("seen", true);
+    addLobe("lobe", 0, 0);
+    kuRef<ScriptedEnv> env = new ScriptedEnv({0.0f, 0.0005f, 0.0006f, 1.7f, -0.2f});
+    m_observer->addAttachment(env.get());
+    ASSERT_EQ(kxKernel::instance()->configure(), 1);
+    kxMessageCapture capture;
+    const float expected[] = {1.0f,    // frame 1: daylight, the environment is not asked
+                              0.0f,    // night
+                              0.0f,    // a change of exactly 0.0005 keeps the old value
+                              0.0006f, // a change of 0.0006 is taken
+                              1.0f,    // 1.7 is clamped
+                              1.0f};   // no sun or moon: assumed daylight, with a warning
+    for (int frame = 1; frame <= 6; ++frame) {
+        ASSERT_EQ(kxKernel::instance()->runFrame(), 1);
+        float intensity = -1;
+        ASSERT_TRUE(kxLightMap::instance()->getLightIntensity(seen, frame, &intensity));
+        EXPECT_EQ(intensity, expected[frame - 1]) << "frame " << frame;
+    }
+    EXPECT_EQ(capture.count(5, "kxLightMap: Did not find EnvSun or EnvMoon for channel seen -- "
+                               "light intensity assumed to be 1.0"),
+              1);
+    EXPECT_EQ(capture.count(2, "Found kxEnv  attached to observer eye"), 5);
 }
 
 TEST_F(LightMapFrameTest, NoSceneOrProjectedLobesStopTheUpdate) {

@@ -181,7 +181,8 @@ public:
     // The combined brightness of sun and moon in [0, 1] as seen by observer (which may be null;
     // its offset from the scene origin is too small to matter). -1 when the environment has
     // neither a sun nor a moon: it does not light the scene.
-    float getIlluminationBrightness(const kxObserver* observer) const;
+    // Virtual so that an application can model the light its own way.
+    virtual float getIlluminationBrightness(const kxObserver* observer) const;
 
     // Unit vectors towards the sun and the moon (x east, y north, z up), elevations in degrees
     // and the moon's illuminated fraction, whether or not the effects are present.
