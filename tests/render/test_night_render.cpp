@@ -8,7 +8,11 @@
 #include <ks/ksChannel.h>
 #include <ks/ksWindow.h>
 #include <ku/kuImageFactory.h>
+#include <ks/ksChannelProxy.h>
+#include <ks/ksServiceMgr.h>
 #include <kx/kxEnv.h>
+#include <kx/kxShapes.h>
+#include <kx/kxTransform.h>
 #include <kx/kxObserver.h>
 #include <kx/kxScene.h>
 #include <kx/kxTerrain.h>
@@ -138,6 +142,30 @@ TEST_F(NightRenderTest, ChannelTooSmallForTheMapGetsNone) {
         GTEST_SKIP() << "no OpenGL context: " << m_window->getRenderError();
     EXPECT_GE(capture.count(5, "Chan channel too small (400,100) for lightmap tex size (128)"), 1);
     EXPECT_FALSE(kxLightMap::isMapCreated(m_channel.get()));
+}
+
+TEST_F(NightRenderTest, RecordsInTheFogEffectBinAreDrawn) {
+    m_env->setTimeOfDay(12);
+    m_lobe->setEnable(false);
+    // A white square in the module's fog-effect bin, lifted off the ground.
+    int fogBin = -1;
+    for (const ksChannelProxy::Bin& bin :
+         ksThread::resolveServiceMgr()->getChannelProxy()->getBins())
+        if (bin.name == "kxLightLobeFogEffect Channel Bin")
+            fogBin = bin.id;
+    ASSERT_GE(fogBin, 0);
+    kuRef<kxPlane> square = new kxPlane;
+    square->setSize(40, 40);
+    square->setColor(1, 1, 1, 1);
+    square->setChannelBinId(fogBin, 0);
+    kuRef<kxTransform> lift = new kxTransform;
+    lift->setPosition(0, 0, 5);
+    lift->addChild(square.get());
+    m_scene->addChild(lift.get());
+    kuRef<kuImage> image = render(2);
+    if (!image)
+        GTEST_SKIP() << "no OpenGL context: " << m_window->getRenderError();
+    EXPECT_GT(grey(image.get(), 160, 120), grey(image.get(), 20, 20) + 40);
 }
 
 } // namespace

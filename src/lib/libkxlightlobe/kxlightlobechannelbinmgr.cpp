@@ -2,7 +2,11 @@
 
 #include "kxlightlobeclassregistry.h"
 
+#include <kr/krDrawContext.h>
+#include <kr/krRenderElements.h>
+#include <kr/krTransform.h>
 #include <ks/ksChannelProxy.h>
+#include <ks/ksCullRecord.h>
 #include <ks/ksServiceMgr.h>
 #include <ku/kuNotify.h>
 
@@ -15,8 +19,9 @@ kxLightLobeChannelBinMgr::kxLightLobeChannelBinMgr() {
     registerInstance(s_classType);
     ksChannelProxy* proxy = ksThread::resolveServiceMgr()->getChannelProxy();
     kuRef<ksChannelProxy::CullProcessor> cull = new ksChannelProxy::CullProcessor;
+    kuRef<BinProcessor> draw = new BinProcessor;
     m_binId = proxy->reserveBin(false, 1, true, "kxLightLobeFogEffect Channel Bin", nullptr,
-                                nullptr, cull.get(), nullptr, nullptr, nullptr, 49, -1, 49, -1);
+                                nullptr, cull.get(), draw.get(), nullptr, nullptr, 49, -1, 49, -1);
 }
 
 kxLightLobeChannelBinMgr::~kxLightLobeChannelBinMgr() {
@@ -62,4 +67,35 @@ bool kxLightLobeChannelBinMgr::isOfClassType(const ClassType* type) const {
 
 bool kxLightLobeChannelBinMgr::isExactClassType(const ClassType* type) const {
     return s_classType == type;
+}
+
+int kxLightLobeChannelBinMgr::BinProcessor::process(krDrawContext* context,
+                                                    ksCullRecord* const* first,
+                                                    ksCullRecord* const* last, const ksChannel*) {
+    context->setElement(krMultiSample::Element(), true);
+    drawRecords(context, first, last);
+    return 1;
+}
+
+void kxLightLobeChannelBinMgr::drawRecords(krDrawContext* context, ksCullRecord* const* first,
+                                           ksCullRecord* const* last) {
+    krNormalize::Element normalize(false);
+    for (ksCullRecord* const* it = first; it != last; ++it) {
+        ksCullRecord* record = *it;
+        const int flags = record->getFlags();
+        if (flags & ksCullRecord::FLAG_MODELVIEW)
+            context->setElement(krTransform::ElementModelView(record->getModelView()), false);
+        if ((flags & ksCullRecord::FLAG_STATE) && record->getState())
+            context->setState(record->getState());
+        const bool wantNormalize = (flags & ksCullRecord::FLAG_NORMALIZE) != 0;
+        if (wantNormalize != normalize.enable) {
+            normalize.enable = wantNormalize;
+            context->setElement(normalize, false);
+        }
+        if (krDrawContext::Debug* debug = context->getDebug())
+            debug->drawRecord(context, record);
+        record->processDraw(context);
+    }
+    if (normalize.enable)
+        context->setElement(krNormalize::Element(false), true);
 }

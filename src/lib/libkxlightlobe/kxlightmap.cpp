@@ -1,5 +1,6 @@
 #include "kxlightmap.h"
 
+#include "kxlightlobechannelbinmgr.h"
 #include "kxlightlobeprojected.h"
 
 #include <kr/krDrawContext.h>
@@ -40,22 +41,6 @@ std::map<const ksChannel*, bool> s_mapCreated;
 void markCreated(const ksChannel* channel, bool created) {
     std::lock_guard<std::mutex> guard(s_createdMutex);
     s_mapCreated[channel] = created;
-}
-
-// Draws one record the usual way: its matrix and state, then the record itself.
-void drawRecord(krDrawContext* context, ksCullRecord* record, krNormalize::Element& normalize) {
-    if (record->getFlags() & ksCullRecord::FLAG_MODELVIEW)
-        context->setElement(krTransform::ElementModelView(record->getModelView()), false);
-    if ((record->getFlags() & ksCullRecord::FLAG_STATE) && record->getState())
-        context->setState(record->getState());
-    const bool wantNormalize = (record->getFlags() & ksCullRecord::FLAG_NORMALIZE) != 0;
-    if (wantNormalize != normalize.enable) {
-        normalize.enable = wantNormalize;
-        context->setElement(normalize, false);
-    }
-    if (krDrawContext::Debug* debug = context->getDebug())
-        debug->drawRecord(context, record);
-    record->processDraw(context);
 }
 
 // Draws the lobes' records into the channel's map before the scene.
@@ -113,11 +98,7 @@ public:
         const double t0 = kuTime::get();
         kxLightMap::instance()->renderMap(channel, context);
         kuNotify::print(2, s_classType, "Took %f sec for lightMap render\n", kuTime::get() - t0);
-        krNormalize::Element normalize(false);
-        for (ksCullRecord* const* it = first; it != last; ++it)
-            drawRecord(context, *it, normalize);
-        if (normalize.enable)
-            context->setElement(krNormalize::Element(false), true);
+        kxLightLobeChannelBinMgr::drawRecords(context, first, last);
         return 1;
     }
 };
