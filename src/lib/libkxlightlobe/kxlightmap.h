@@ -13,6 +13,7 @@
 #include <ku/kuStat.h>
 #include <kx/kxKernel.h>
 
+#include <atomic>
 #include <map>
 #include <memory>
 
@@ -119,14 +120,16 @@ private:
     float readLightIntensity(_channel_data* record, const ksChannel* channel, bool report);
 
     bool m_configured = false;
-    bool m_enable = true;
+    // The global settings are read by draw threads without a lock: atomics keep that free of
+    // data races without changing what they mean.
+    std::atomic<bool> m_enable{true};
     std::map<const ksChannel*, std::unique_ptr<_channel_data>> m_channels;
-    float m_eyepointFadeCoefficient = 0.0008f;
+    std::atomic<float> m_eyepointFadeCoefficient{0.0008f};
     // The range that the starting coefficient corresponds to (4 ln 2 / 0.0008).
     float m_eyepointFadeRange = 3465.7359f;
-    float m_transitionLightIntensity = 0.5f;
-    float m_brightenScale = 1.0f;
-    unsigned int m_textureSize = 128;
+    std::atomic<float> m_transitionLightIntensity{0.5f};
+    std::atomic<float> m_brightenScale{1.0f};
+    std::atomic<unsigned int> m_textureSize{128};
     kuRef<kxIsectorService> m_isectorService;
     std::unique_ptr<UpdateSubscriber> m_updateSubscriber;
     std::unique_ptr<kuStat::Containers> m_statistics;
