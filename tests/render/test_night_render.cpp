@@ -144,6 +144,62 @@ TEST_F(NightRenderTest, ChannelTooSmallForTheMapGetsNone) {
     EXPECT_FALSE(kxLightMap::isMapCreated(m_channel.get()));
 }
 
+TEST_F(NightRenderTest, FootprintFallsOffAndTheMapSitsAtTheWindowCorner) {
+    m_env->setTimeOfDay(0.5);
+    kuRef<kuImage> image = render(3);
+    if (!image)
+        GTEST_SKIP() << "no OpenGL context: " << m_window->getRenderError();
+    const double centre = grey(image.get(), 160, 120, 1);
+    const double half = grey(image.get(), 160 + 10, 120, 1);
+    const double edge = grey(image.get(), 160 + 22, 120, 1);
+    EXPECT_GT(centre, half);
+    EXPECT_GT(half, edge);
+    const kxLightMap::_channel_data* record =
+        kxLightMap::instance()->getChannelData(m_channel.get());
+    ASSERT_NE(record, nullptr);
+    EXPECT_EQ(record->mapOriginX, 1);
+    EXPECT_EQ(record->mapOriginY, 1);
+}
+
+TEST_F(NightRenderTest, RenderQualityChangeReallocatesTheMapOnce) {
+    m_env->setTimeOfDay(0.5);
+    m_window->setSize(640, 480);
+    kxMessageCapture capture;
+    if (!render(2))
+        GTEST_SKIP() << "no OpenGL context: " << m_window->getRenderError();
+    kxLightLobeControl::instance()->setRenderQuality(kxLightLobeControl::RENDER_QUALITY_BETTER);
+    for (int i = 0; i < 3; ++i)
+        ASSERT_EQ(kxKernel::instance()->runFrame(), 1);
+    EXPECT_EQ(capture.count(3, "kxLightMap texture size set to 128"), 1);
+    EXPECT_EQ(capture.count(3, "kxLightMap texture size set to 256"), 1);
+    const kxLightMap::_channel_data* record =
+        kxLightMap::instance()->getChannelData(m_channel.get());
+    ASSERT_TRUE(record && record->imageBits);
+    EXPECT_EQ(record->imageBits->size(), 256u * 256u * 3u);
+    EXPECT_EQ(record->mapTexture->getWidth(), 256);
+}
+
+TEST_F(NightRenderTest, TwoChannelsInOneWindowEachGetTheirMap) {
+    m_env->setTimeOfDay(0.5);
+    m_window->setSize(640, 240);
+    m_channel->setDrawArea(0, 0.5, 0, 1);
+    kuRef<ksChannel> second = new ksChannel;
+    second->setName("second");
+    second->setDrawArea(0.5, 1, 0, 1);
+    second->setProjection(60, 46.8, 1, 5000);
+    m_window->addChannel(second.get());
+    m_observer->addChannel(second.get());
+    kuRef<kuImage> image = render(3);
+    if (!image)
+        GTEST_SKIP() << "no OpenGL context: " << m_window->getRenderError();
+    EXPECT_TRUE(kxLightMap::isMapCreated(m_channel.get()));
+    EXPECT_TRUE(kxLightMap::isMapCreated(second.get()));
+    EXPECT_EQ(kxLightMap::instance()->getChannelData(second.get())->mapOriginX, 321);
+    // Each half shows its own pool of light at its centre.
+    EXPECT_GT(grey(image.get(), 160, 120), grey(image.get(), 20, 20) + 40);
+    EXPECT_GT(grey(image.get(), 480, 120), grey(image.get(), 340, 20) + 40);
+}
+
 TEST_F(NightRenderTest, RecordsInTheFogEffectBinAreDrawn) {
     m_env->setTimeOfDay(12);
     m_lobe->setEnable(false);
