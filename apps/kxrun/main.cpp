@@ -69,9 +69,6 @@ int run(int argc, char** argv) {
         std::fputs(kxRunUsage(), stdout);
         return 0;
     }
-    if (options.threading == kxRunOptions::THREADING_PIPELINED)
-        std::fprintf(stderr, "kxrun: note: the kernel has serial mode only for now; pipelined "
-                             "runs serially\n");
 
     std::error_code ec;
     std::filesystem::create_directories(options.outDir, ec);
@@ -114,6 +111,9 @@ int run(int argc, char** argv) {
     kxKernel* kernel = kxKernel::instance();
     if (kernel->configure() != 1)
         return fail(1, "cannot configure the runtime: " + problem.text);
+    kernel->setThreadingMode(options.threading == kxRunOptions::THREADING_PIPELINED
+                                 ? kxKernel::THREADING_PIPELINED
+                                 : kxKernel::THREADING_SERIAL);
 
     // Updated in place, which only a terminal shows as intended; logs get the summary alone.
     const bool progress = isatty(fileno(stderr)) == 1;
@@ -122,12 +122,16 @@ int run(int argc, char** argv) {
     for (int frame = 1; frame <= options.frames; ++frame) {
         if (kernel->runFrame() != 1)
             return fail(1, "frame " + std::to_string(frame) + " failed: " + problem.text);
+        const bool write = options.every > 0 ? frame % options.every == 0 : frame == options.frames;
+        // Pipelined, the windows draw the frame on their own threads: wait for them before
+        // looking at what they drew.
+        if (frame == 1 || write)
+            kernel->finishFrames();
         if (frame == 1)
             for (int w = 0; w < ksWindow::getNum(); ++w)
                 if (!ksWindow::get(w)->getRenderWindow())
                     return fail(2, "no OpenGL context: " + ksWindow::get(w)->getRenderError());
         dump.writeFrame(frame);
-        const bool write = options.every > 0 ? frame % options.every == 0 : frame == options.frames;
         for (int w = 0; write && w < ksWindow::getNum(); ++w) {
             ksWindow* window = ksWindow::get(w);
             const std::string file =

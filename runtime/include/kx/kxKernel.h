@@ -3,6 +3,7 @@
 
 #include <ku/kuMemBase.h>
 
+#include <memory>
 #include <vector>
 
 class krDrawContext;
@@ -20,6 +21,15 @@ class kxObserver;
 // Threads: everything on the application thread; subscribers are notified there.
 class KX_API kxKernel : public kuMemBase {
 public:
+    // How a frame's work is spread over threads.
+    enum ThreadingMode {
+        // Update, cull and draw one after the other on the application thread (repeatable).
+        THREADING_SERIAL = 0,
+        // One thread per window culls and draws frame N while the application thread updates
+        // frame N+1; they meet at each frame boundary, where the frame's tokens reach the clones.
+        THREADING_PIPELINED = 1
+    };
+
     // Kernel events.
     enum Event {
         EVENT_CONFIGURE = 1,
@@ -65,6 +75,16 @@ public:
     double getFrameRate() const { return m_frameRate; }
     // Seconds of simulated time at the current frame (0 at frame 1).
     double getFrameTime() const;
+    // Set between frames; takes effect at the next frame.
+    void setThreadingMode(int mode);
+    int getThreadingMode() const { return m_threadingMode; }
+    // Waits until every window has drawn every frame given to it (a no-op in serial mode).
+    // Call it before reading a window's image.
+    void finishFrames();
+    // One window's part of a frame: cull its observed channels, draw them, recycle the records.
+    // Runs on the window's own thread in pipelined mode.
+    void processWindow(ksWindow* window, int frame);
+
     // Whether frames are drawn (windows get GL contexts); off, frames stop after the cull.
     void setDrawEnable(bool enable) { m_drawEnable = enable; }
     bool getDrawEnable() const { return m_drawEnable; }
@@ -82,10 +102,11 @@ private:
     void notify(int event);
     // The steps of a frame, kept apart so that a pipelined loop can run them on other threads.
     void updateStep();
-    void cullStep();
-    void drawStep();
-    void drawWindow(ksWindow* window);
-    void drawChannel(ksChannel* channel, krDrawContext* context);
+    void cullWindow(ksWindow* window, int frame);
+    void drawWindow(ksWindow* window, int frame);
+    void drawChannel(ksChannel* channel, krDrawContext* context, int frame);
+    void stopPipelines();
+    struct WindowWorker;
     void setUpChannelLighting(ksChannel* channel, kxObserver* observer, krDrawContext* context);
 
     bool m_configured = false;
@@ -95,6 +116,8 @@ private:
     int m_frame = 0;
     double m_frameRate = 60.0;
     bool m_drawEnable = true;
+    int m_threadingMode = THREADING_SERIAL;
+    std::vector<std::unique_ptr<WindowWorker>> m_workers;
     std::vector<Subscriber*> m_subscribers[NUM_EVENTS];
 };
 

@@ -29,6 +29,9 @@
 #include <GL/gl.h>
 
 #include <algorithm>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 #include <cstdlib>
 #include <cstring>
 
@@ -84,6 +87,7 @@ int kxKernel::initialize(int argc, char** argv) {
 void kxKernel::shutdown() {
     if (!s_kernel)
         return;
+    s_kernel->stopPipelines();
     if (s_kernel->m_configured)
         s_kernel->unconfigure();
     else if (!s_kernel->m_modulesShutDown)
@@ -130,6 +134,7 @@ int kxKernel::configure() {
 }
 
 int kxKernel::unconfigure() {
+    stopPipelines();
     if (!m_configured)
         return KU_SUCCESS;
     if (m_firstFrameDone) {
@@ -148,6 +153,67 @@ int kxKernel::unconfigure() {
     return KU_SUCCESS;
 }
 
+// A window's own thread in pipelined mode: it culls and draws the frames it is given, one at a
+// time, with the window's GL context current only while it draws.
+struct kxKernel::WindowWorker {
+    WindowWorker(kxKernel* kernel, ksWindow* w) : window(w), m_kernel(kernel) {
+        m_thread = std::thread([this] { run(); });
+    }
+    ~WindowWorker() {
+        {
+            std::lock_guard<std::mutex> guard(m_mutex);
+            m_stop = true;
+        }
+        m_changed.notify_all();
+        m_thread.join();
+    }
+    void start(int frame) {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        m_pending = frame;
+        m_changed.notify_all();
+    }
+    void wait() {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_changed.wait(lock, [this] { return m_pending == 0 && !m_busy; });
+    }
+
+    kuRef<ksWindow> window;
+
+private:
+    void run() {
+        for (;;) {
+            int frame = 0;
+            {
+                std::unique_lock<std::mutex> lock(m_mutex);
+                m_changed.wait(lock, [this] { return m_stop || m_pending != 0; });
+                if (m_stop)
+                    return;
+                frame = m_pending;
+                m_pending = 0;
+                m_busy = true;
+            }
+            ksThread::setFrameNumber(frame);
+            m_kernel->processWindow(window.get(), frame);
+            // The application thread may read the window's image between frames.
+            if (krWindow* renderWindow = window->getRenderWindow())
+                renderWindow->doneCurrent();
+            {
+                std::lock_guard<std::mutex> guard(m_mutex);
+                m_busy = false;
+            }
+            m_changed.notify_all();
+        }
+    }
+
+    kxKernel* m_kernel;
+    std::thread m_thread;
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    int m_pending = 0;
+    bool m_busy = false;
+    bool m_stop = false;
+};
+
 int kxKernel::runFrame() {
     if (!m_configured) {
         kuNotify::print(kuNotify::WARN, nullptr, "kxKernel::runFrame - not configured");
@@ -163,11 +229,63 @@ int kxKernel::runFrame() {
         notify(EVENT_FIRST_FRAME);
     }
     updateStep();
-    // The frame's changes reach every pipeline's clones before they cull it.
+    // The rendezvous: the windows have finished the previous frame, so the frame's changes can
+    // reach every pipeline's clones and the channels' views can be set.
+    finishFrames();
     ksThreadBuffer::synchronize();
-    cullStep();
-    drawStep();
+    for (int o = 0; o < kxObserver::getNum(); ++o)
+        if (kxObserver::get(o)->getScene())
+            kxObserver::get(o)->updateChannelViews();
+    if (m_threadingMode == THREADING_PIPELINED) {
+        std::vector<ksWindow*> windows;
+        for (int w = 0; w < ksWindow::getNum(); ++w)
+            windows.push_back(ksWindow::get(w));
+        // Workers of windows gone since the last frame (only the worker still holds them).
+        for (auto it = m_workers.begin(); it != m_workers.end();)
+            it = (*it)->window->getRef() == 1 ? m_workers.erase(it) : it + 1;
+        for (ksWindow* window : windows) {
+            WindowWorker* worker = nullptr;
+            for (auto& candidate : m_workers)
+                if (candidate->window.get() == window)
+                    worker = candidate.get();
+            if (!worker) {
+                m_workers.emplace_back(new WindowWorker(this, window));
+                worker = m_workers.back().get();
+            }
+            worker->start(m_frame);
+        }
+    } else {
+        for (int w = 0; w < ksWindow::getNum(); ++w)
+            processWindow(ksWindow::get(w), m_frame);
+    }
     return KU_SUCCESS;
+}
+
+void kxKernel::setThreadingMode(int mode) {
+    if (mode != THREADING_SERIAL && mode != THREADING_PIPELINED)
+        return;
+    finishFrames();
+    if (mode == THREADING_SERIAL)
+        stopPipelines();
+    m_threadingMode = mode;
+}
+
+void kxKernel::finishFrames() {
+    for (auto& worker : m_workers)
+        worker->wait();
+}
+
+void kxKernel::stopPipelines() {
+    finishFrames();
+    m_workers.clear();
+}
+
+void kxKernel::processWindow(ksWindow* window, int frame) {
+    cullWindow(window, frame);
+    drawWindow(window, frame);
+    // Every record of the frame goes back to its pool, drawn or not.
+    for (int c = 0; c < window->getNumChannels(); ++c)
+        window->getChannel(c)->getChannelBinMgr()->recycleFrame(frame);
 }
 
 void kxKernel::setFrameRate(double framesPerSecond) {
@@ -187,45 +305,35 @@ void kxKernel::updateStep() {
     kxIsectorService::startAll();
 }
 
-void kxKernel::cullStep() {
-    for (int o = 0; o < kxObserver::getNum(); ++o) {
-        kxObserver* observer = kxObserver::get(o);
-        kxScene* scene = observer->getScene();
-        if (!scene)
+void kxKernel::cullWindow(ksWindow* window, int frame) {
+    if (!window->getThreadBuffer())
+        return;
+    const int pipeline = window->getThreadBuffer()->getIndex();
+    for (int c = 0; c < window->getNumChannels(); ++c) {
+        ksChannel* channel = window->getChannel(c);
+        kxObserver* observer = nullptr;
+        for (int o = 0; o < kxObserver::getNum() && !observer; ++o)
+            if (kxObserver::get(o)->hasChannel(channel))
+                observer = kxObserver::get(o);
+        kxScene* scene = observer ? observer->getScene() : nullptr;
+        if (!scene || channel->getId() < 0)
             continue;
-        observer->updateChannelViews();
-        for (int c = 0; c < observer->getNumChannels(); ++c) {
-            ksChannel* channel = observer->getChannel(c);
-            ksWindow* window = channel->getWindow();
-            if (!window || !window->getThreadBuffer() || channel->getId() < 0)
-                continue;
-            const int pipeline = window->getThreadBuffer()->getIndex();
-            ksChannelBinMgr* bins = channel->getChannelBinMgr();
-            bins->beginFrame(m_frame);
-            ksTraversalCull traversal(channel, bins, channel->getId(), pipeline, m_frame);
-            traversal.traverse(scene->getRoot()->getClone(pipeline));
-            // The bins' cull processors see the records in order value.
-            for (ksChannelBin* bin : bins->getBins(m_frame))
-                if (ksChannelProxy::BinProcessor* processor =
-                        bin->getDefinition().cullProcessor.get())
-                    processor->process(nullptr, bin->begin(), bin->end(), channel);
-        }
+        ksChannelBinMgr* bins = channel->getChannelBinMgr();
+        bins->beginFrame(frame);
+        ksTraversalCull traversal(channel, bins, channel->getId(), pipeline, frame);
+        traversal.traverse(scene->getRoot()->getClone(pipeline));
+        // The bins' cull processors see the records in order value.
+        for (ksChannelBin* bin : bins->getBins(frame))
+            if (ksChannelProxy::BinProcessor* processor = bin->getDefinition().cullProcessor.get())
+                processor->process(nullptr, bin->begin(), bin->end(), channel);
     }
 }
 
-void kxKernel::drawStep() {
-    for (int w = 0; w < ksWindow::getNum(); ++w)
-        drawWindow(ksWindow::get(w));
-    // Every record of the frame goes back to its pool, drawn or not.
-    for (int i = 0; i < ksChannel::getNum(); ++i)
-        ksChannel::get(i)->getChannelBinMgr()->recycleFrame(m_frame);
-}
-
-void kxKernel::drawWindow(ksWindow* window) {
+void kxKernel::drawWindow(ksWindow* window, int frame) {
     // Only windows with a channel culled in this frame are drawn.
     bool culled = false;
     for (int c = 0; c < window->getNumChannels(); ++c)
-        culled = culled || window->getChannel(c)->getChannelBinMgr()->getCurrentFrame() == m_frame;
+        culled = culled || window->getChannel(c)->getChannelBinMgr()->getCurrentFrame() == frame;
     if (!culled || !m_drawEnable)
         return;
     krWindow* renderWindow = window->getRenderWindow();
@@ -238,13 +346,13 @@ void kxKernel::drawWindow(ksWindow* window) {
     glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
     for (int c = 0; c < window->getNumChannels(); ++c) {
         ksChannel* channel = window->getChannel(c);
-        if (channel->getChannelBinMgr()->getCurrentFrame() == m_frame)
-            drawChannel(channel, context);
+        if (channel->getChannelBinMgr()->getCurrentFrame() == frame)
+            drawChannel(channel, context, frame);
     }
     glFinish();
 }
 
-void kxKernel::drawChannel(ksChannel* channel, krDrawContext* context) {
+void kxKernel::drawChannel(ksChannel* channel, krDrawContext* context, int frame) {
     int x = 0, y = 0, width = 0, height = 0;
     channel->getViewport(x, y, width, height);
     if (width <= 0 || height <= 0)
@@ -272,7 +380,7 @@ void kxKernel::drawChannel(ksChannel* channel, krDrawContext* context) {
     channel->notifySubscribers(ksChannel::EVENT_PRE_BINS, context);
 
     ksChannelBinMgr* bins = channel->getChannelBinMgr();
-    for (ksChannelBin* bin : bins->getBins(m_frame)) {
+    for (ksChannelBin* bin : bins->getBins(frame)) {
         const ksChannelProxy::Bin& definition = bin->getDefinition();
         if (definition.drawProcessor) {
             definition.drawProcessor->process(context, bin->begin(), bin->end(), channel);
