@@ -61,134 +61,87 @@ private:
 
 // ---- kuMemBase / kuRef ----
 
-TEST(KuRefTest, UnrefDeletesAtTheLastRelease) {
+TEST(KuRefTest, ManualCountingDeletesOnlyAtTheLastUnref) {
+    const std::size_t before = kuMemBase::getLiveAllocationCount();
     bool deleted = false;
     Tracked* object = new Tracked(&deleted);
+    EXPECT_EQ(kuMemBase::getLiveAllocationCount(), before + 1);
     EXPECT_EQ(object->getRef(), 0);
-    object->ref();
-    object->ref();
-    EXPECT_EQ(object->getRef(), 2);
-    EXPECT_EQ(object->unref(), 1);
-    EXPECT_FALSE(deleted);
-    EXPECT_EQ(object->unref(), 0);
-    EXPECT_TRUE(deleted);
-}
-
-TEST(KuRefTest, UnrefNoDeleteKeepsTheObject) {
-    bool deleted = false;
-    Tracked* object = new Tracked(&deleted);
     object->ref();
     EXPECT_EQ(object->unrefNoDelete(), 0);
     EXPECT_FALSE(deleted);
     object->ref();
-    object->unref();
-    EXPECT_TRUE(deleted);
-}
-
-TEST(KuRefTest, AllocationsAreCountedUntilDeletion) {
-    const std::size_t before = kuMemBase::getLiveAllocationCount();
-    bool deleted = false;
-    kuRef<Tracked> object = new Tracked(&deleted);
-    EXPECT_EQ(kuMemBase::getLiveAllocationCount(), before + 1);
-    object.reset();
+    object->ref();
+    EXPECT_EQ(object->unref(), 1);
+    EXPECT_FALSE(deleted);
+    EXPECT_EQ(object->unref(), 0);
     EXPECT_TRUE(deleted);
     EXPECT_EQ(kuMemBase::getLiveAllocationCount(), before);
 }
 
-TEST(KuRefTest, CopiesShareAndTheLastHolderDeletes) {
-    bool deleted = false;
-    kuRef<Tracked> a = new Tracked(&deleted);
-    {
-        kuRef<Tracked> b(a);
-        EXPECT_EQ(b.get(), a.get());
-        EXPECT_EQ(a->getRef(), 2);
-        a.reset();
-        EXPECT_FALSE(a);
-        EXPECT_FALSE(deleted);
-        EXPECT_EQ(b->getRef(), 1);
-    }
-    EXPECT_TRUE(deleted);
-}
-
-TEST(KuRefTest, ConversionFromDerivedHolderTakesAReference) {
-    bool deleted = false;
-    kuRef<TrackedChild> child = new TrackedChild(&deleted);
-    kuRef<Tracked> base(child);
-    EXPECT_EQ(base.get(), child.get());
-    EXPECT_EQ(child->getRef(), 2);
-    child.reset();
-    EXPECT_FALSE(deleted);
-    base.reset();
-    EXPECT_TRUE(deleted);
-}
-
-TEST(KuRefTest, AssignmentReleasesThePreviousObject) {
+TEST(KuRefTest, CopiesConversionsAndAssignmentShareAndReleaseReferences) {
     bool firstDeleted = false, secondDeleted = false;
-    kuRef<Tracked> holder = new Tracked(&firstDeleted);
+    kuRef<TrackedChild> child = new TrackedChild(&firstDeleted);
+    kuRef<Tracked> holder(child);
+    {
+        kuRef<Tracked> copy(holder);
+        EXPECT_EQ(copy.get(), child.get());
+        EXPECT_EQ(child->getRef(), 3);
+        child.reset();
+        holder.reset();
+        EXPECT_FALSE(holder);
+        EXPECT_FALSE(firstDeleted);
+        holder = copy;
+    }
+    EXPECT_EQ(holder->getRef(), 1);
+
+    // Assigning drops the previous object at once; self-assignment keeps the only reference.
     Tracked* second = new Tracked(&secondDeleted);
     holder = second;
     EXPECT_TRUE(firstDeleted);
+    const kuRef<Tracked>& same = holder;
+    holder = same;
+    holder = holder.get();
+    ASSERT_TRUE(holder);
     EXPECT_EQ(second->getRef(), 1);
-
     kuRef<Tracked> other;
     other = holder;
     EXPECT_EQ(second->getRef(), 2);
     other = nullptr;
     EXPECT_EQ(second->getRef(), 1);
-    EXPECT_FALSE(secondDeleted);
+    holder.reset();
+    EXPECT_TRUE(secondDeleted);
 }
 
-TEST(KuRefTest, SelfAssignmentKeepsTheOnlyReference) {
-    bool deleted = false;
-    kuRef<Tracked> holder = new Tracked(&deleted);
-    const kuRef<Tracked>& same = holder;
-    holder = same;
-    holder = holder.get();
-    EXPECT_FALSE(deleted);
-    ASSERT_TRUE(holder);
-    EXPECT_EQ(holder->getRef(), 1);
-}
-
-TEST(KuRefTest, MoveConstructionTransfersTheReference) {
-    bool deleted = false;
-    kuRef<Tracked> source = new Tracked(&deleted);
-    Tracked* object = source.get();
-    kuRef<Tracked> target(std::move(source));
-    EXPECT_FALSE(source);
-    EXPECT_EQ(target.get(), object);
-    EXPECT_EQ(object->getRef(), 1);
-}
-
-TEST(KuRefTest, MoveAssignmentReleasesTheTargetsObjectAndEmptiesTheSource) {
+TEST(KuRefTest, MovesAndReleaseTransferTheReference) {
     bool oldDeleted = false, movedDeleted = false;
-    kuRef<Tracked> target = new Tracked(&oldDeleted);
     kuRef<Tracked> source = new Tracked(&movedDeleted);
     Tracked* moved = source.get();
-    target = std::move(source);
+    kuRef<Tracked> middle(std::move(source));
+    EXPECT_FALSE(source);
+    EXPECT_EQ(middle.get(), moved);
+    EXPECT_EQ(moved->getRef(), 1);
+
+    kuRef<Tracked> target = new Tracked(&oldDeleted);
+    target = std::move(middle);
     // The target's previous object must go now, not whenever the moved-from holder dies.
     EXPECT_TRUE(oldDeleted);
-    EXPECT_FALSE(source);
+    EXPECT_FALSE(middle);
     EXPECT_EQ(target.get(), moved);
     EXPECT_EQ(moved->getRef(), 1);
-
     kuRef<Tracked>& alias = target;
     target = std::move(alias);
-    EXPECT_FALSE(movedDeleted);
     EXPECT_EQ(target.get(), moved);
     EXPECT_EQ(moved->getRef(), 1);
-}
 
-TEST(KuRefTest, ReleaseHandsTheObjectOutAlive) {
-    bool deleted = false;
-    kuRef<Tracked> holder = new Tracked(&deleted);
-    Tracked* object = holder.release();
-    EXPECT_FALSE(holder);
-    EXPECT_FALSE(deleted);
-    EXPECT_EQ(object->getRef(), 0);
-    kuRef<Tracked> again(object);
-    EXPECT_EQ(object->getRef(), 1);
+    Tracked* released = target.release();
+    EXPECT_FALSE(target);
+    EXPECT_FALSE(movedDeleted);
+    EXPECT_EQ(released->getRef(), 0);
+    kuRef<Tracked> again(released);
+    EXPECT_EQ(released->getRef(), 1);
     again.reset();
-    EXPECT_TRUE(deleted);
+    EXPECT_TRUE(movedDeleted);
 }
 
 TEST(KuRefTest, CopiedObjectsStartWithoutReferences) {
@@ -202,15 +155,14 @@ TEST(KuRefTest, CopiedObjectsStartWithoutReferences) {
 }
 
 TEST(KuAllocRefTest, BuffersAreZeroFilledAndSized) {
-    kuRef<kuAllocRef> buffer = kuAllocRef::malloc(64);
-    ASSERT_TRUE(buffer);
-    EXPECT_EQ(buffer->size(), 64u);
-    EXPECT_EQ(buffer->getSizeRequested(), 64u);
-    EXPECT_TRUE(
-        std::all_of(buffer->data(), buffer->data() + 64, [](unsigned char c) { return c == 0; }));
-    kuRef<kuAllocRef> empty = kuAllocRef::malloc(0);
-    ASSERT_TRUE(empty);
-    EXPECT_EQ(empty->size(), 0u);
+    for (std::size_t size : {64u, 0u}) {
+        kuRef<kuAllocRef> buffer = kuAllocRef::malloc(size);
+        ASSERT_TRUE(buffer);
+        EXPECT_EQ(buffer->size(), size);
+        EXPECT_EQ(buffer->getSizeRequested(), size);
+        EXPECT_TRUE(std::all_of(buffer->data(), buffer->data() + size,
+                                [](unsigned char c) { return c == 0; }));
+    }
 }
 
 // ---- kuBase::ClassType ----
@@ -357,14 +309,11 @@ TEST_F(KuClassTypeTest, InstancesAreListedInRegistrationOrder) {
         names.push_back((*it)->getName());
     type->unlock_instance(false);
     EXPECT_EQ(names, (std::vector<std::string>{"one", "three", "four"}));
-}
-
-TEST_F(KuClassTypeTest, InstanceIteratorOverNoTypeIsEmpty) {
     EXPECT_TRUE(kuInstanceIterator<Probe>::begin(nullptr) ==
                 kuInstanceIterator<Probe>::end(nullptr));
 }
 
-TEST_F(KuClassTypeTest, CountsAndEmptinessWithAndWithoutDerivedTypes) {
+TEST_F(KuClassTypeTest, CountsEmptinessAndFindWithAndWithoutDerivedTypes) {
     kuBase::ClassType* a = makeType("A");
     kuBase::ClassType* b = makeType("B", a);
     kuBase::ClassType* c = makeType("C", b);
@@ -394,43 +343,37 @@ TEST_F(KuClassTypeTest, CountsAndEmptinessWithAndWithoutDerivedTypes) {
     EXPECT_FALSE(a->isEmpty(true));
     probes.clear();
     EXPECT_TRUE(a->isEmpty(true));
-}
 
-TEST_F(KuClassTypeTest, FindInstanceLooksAtOwnInstancesBeforeDerivedOnes) {
-    kuBase::ClassType* a = makeType("A");
-    kuBase::ClassType* b = makeType("B", a);
-    kuBase::ClassType* c = makeType("C", b);
+    // findInstance looks at a type's own instances before those of derived types.
     kuRef<Probe> aShared = new Probe(a, "shared");
     kuRef<Probe> bShared = new Probe(b, "shared");
     kuRef<Probe> bOnly = new Probe(b, "onlyB");
     kuRef<Probe> cOnly = new Probe(c, "onlyC");
 
-    struct Case {
+    struct FindCase {
         const kuBase::ClassType* type;
         const char* name;
         bool includeDerived;
         const kuBase* expected;
     };
-    const Case cases[] = {{a, "shared", false, aShared.get()}, {a, "shared", true, aShared.get()},
-                          {b, "shared", false, bShared.get()}, {a, "onlyB", false, nullptr},
-                          {a, "onlyB", true, bOnly.get()},     {a, "onlyC", true, cOnly.get()},
-                          {c, "onlyB", true, nullptr},         {a, "missing", true, nullptr},
-                          {a, nullptr, true, nullptr}};
-    for (const Case& k : cases)
+    const FindCase finds[] = {
+        {a, "shared", false, aShared.get()}, {a, "shared", true, aShared.get()},
+        {b, "shared", false, bShared.get()}, {a, "onlyB", false, nullptr},
+        {a, "onlyB", true, bOnly.get()},     {a, "onlyC", true, cOnly.get()},
+        {c, "onlyB", true, nullptr},         {a, "missing", true, nullptr},
+        {a, nullptr, true, nullptr}};
+    for (const FindCase& k : finds)
         EXPECT_EQ(k.type->findInstance(k.name, k.includeDerived), k.expected)
             << k.type->getName() << " " << (k.name ? k.name : "null") << " " << k.includeDerived;
 }
 
-TEST_F(KuClassTypeTest, UntrackedTypesIgnoreRegistration) {
-    kuBase::ClassType* type = makeType("Untracked", nullptr, false);
-    EXPECT_FALSE(type->getTrackInstances());
-    kuRef<Probe> probe = new Probe(type, "p");
-    EXPECT_EQ(type->getInstanceCount(false), 0u);
-    EXPECT_TRUE(type->getInstances().empty());
-    EXPECT_EQ(type->findInstance("p", false), nullptr);
-}
+TEST_F(KuClassTypeTest, UntrackedTypesAndStrayUnregistrationsChangeNothing) {
+    kuBase::ClassType* untracked = makeType("Untracked", nullptr, false);
+    kuRef<Probe> probe = new Probe(untracked, "p");
+    EXPECT_EQ(untracked->getInstanceCount(false), 0u);
+    EXPECT_TRUE(untracked->getInstances().empty());
+    EXPECT_EQ(untracked->findInstance("p", false), nullptr);
 
-TEST_F(KuClassTypeTest, UnregisteringFromNoTypeOrTwiceIsHarmless) {
     kuBase::ClassType* type = makeType("T");
     kuRef<Probe> kept = new Probe(type, "kept");
     kuRef<kuBase> loose = new kuBase;
@@ -539,7 +482,7 @@ protected:
     static void TearDownTestSuite() { kuBase::shutdownClass(); }
 };
 
-TEST_F(KuBaseTest, OwnClassTypeIsRegistered) {
+TEST_F(KuBaseTest, OwnAndDerivedClassTypesAnswerTypeQueries) {
     kuBase::ClassType* type = kuBase::getStaticClassType();
     ASSERT_NE(type, nullptr);
     EXPECT_STREQ(type->getName(), "kuBase");
@@ -550,9 +493,7 @@ TEST_F(KuBaseTest, OwnClassTypeIsRegistered) {
     EXPECT_TRUE(object->isExactClassType(type));
     EXPECT_FALSE(object->isOfClassType(nullptr));
     EXPECT_EQ(object->makeCopy(), nullptr);
-}
 
-TEST_F(KuBaseTest, DerivedClassTypesAnswerTypeQueries) {
     kuBase::ClassType derived("KuBaseTest.Derived", kuBase::getStaticClassType(), nullptr, true,
                               false);
     kuRef<Probe> probe = new Probe(&derived, "p");
@@ -560,7 +501,7 @@ TEST_F(KuBaseTest, DerivedClassTypesAnswerTypeQueries) {
     EXPECT_TRUE(probe->isOfClassType(&derived));
     EXPECT_TRUE(probe->isExactClassType(&derived));
     EXPECT_FALSE(probe->isExactClassType(kuBase::getStaticClassType()));
-    probe.reset();
+    probe.reset(); // before its type goes
 }
 
 TEST_F(KuBaseTest, EmptyNameMeansNoName) {
