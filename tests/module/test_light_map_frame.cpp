@@ -271,6 +271,26 @@ TEST_F(LightMapFrameTest, DisabledLobesAndBadChannelIdsLeaveNoRecord) {
     bins->recycleFrame(2);
 }
 
+TEST_F(LightMapFrameTest, LightLevelsOfTheIntensity) {
+    const struct {
+        float intensity, darkness, base, factor, fogMultiplier, ambient;
+    } levels[] = {{1.0f, 0.0f, 0.5f, 0.04f, 1.0f, -0.5f},
+                  {0.5f, 0.0f, 0.5f, 1.04f, 1.0f, 0.0f},
+                  {0.25f, 0.1796875f, 0.284375f, 1.54f, 1.0f / 0.56875f, 0.25f},
+                  {0.0f, 0.43125f, -0.0175f, 2.04f, 1.0f / -0.035f, 0.5f}};
+    kxLightMap* map = kxLightMap::instance();
+    for (const auto& l : levels) {
+        EXPECT_NEAR(kxLightMap::getDarkness(l.intensity), l.darkness, 1e-6f) << l.intensity;
+        EXPECT_NEAR(kxLightMap::getBaseLevel(l.intensity), l.base, 1e-6f) << l.intensity;
+        EXPECT_NEAR(kxLightMap::getLobeFactor(l.intensity), l.factor, 1e-6f) << l.intensity;
+        EXPECT_NEAR(kxLightMap::getFogMultiplier(l.intensity), l.fogMultiplier, 1e-3f)
+            << l.intensity;
+        EXPECT_NEAR(map->getBrighteningAmbient(l.intensity), l.ambient, 1e-6f) << l.intensity;
+    }
+    // At full night the compensated fog colour clamps to black: the multiplier is negative.
+    EXPECT_LT(kxLightMap::getFogMultiplier(0.0f), -28.5f);
+}
+
 TEST_F(LightMapFrameTest, ControlForwardsToTheLightMap) {
     kxLightLobeControl* control = kxLightLobeControl::instance();
     kxLightMap* map = kxLightMap::instance();

@@ -493,6 +493,26 @@ void kxLightMap::recordUpdateTime(double start) {
 
 // ---- rendering (draw thread) ----
 
+float kxLightMap::getDarkness(float intensity) {
+    return intensity <= 0.5f ? ((1 - intensity) * (1 - intensity) - 0.25f) * 0.575f : 0.0f;
+}
+
+float kxLightMap::getBaseLevel(float intensity) {
+    return 0.5f - 1.2f * getDarkness(intensity);
+}
+
+float kxLightMap::getLobeFactor(float intensity) {
+    return 2.0f * (1.02f - intensity);
+}
+
+float kxLightMap::getFogMultiplier(float intensity) {
+    return 1.0f / (2.0f * getBaseLevel(intensity));
+}
+
+float kxLightMap::getBrighteningAmbient(float intensity) const {
+    return (m_transitionLightIntensity - intensity) * m_brightenScale;
+}
+
 bool kxLightMap::isMapCreated(const ksChannel* channel) {
     std::lock_guard<std::mutex> guard(s_createdMutex);
     auto it = s_mapCreated.find(channel);
@@ -520,14 +540,6 @@ float kxLightMap::readLightIntensity(_channel_data* record, const ksChannel* cha
 }
 
 namespace {
-// The light levels of an intensity I in [0, 1].
-float darkness(float intensity) {
-    return intensity <= 0.5f ? ((1 - intensity) * (1 - intensity) - 0.25f) * 0.575f : 0.0f;
-}
-float baseLevel(float intensity) {
-    return 0.5f - 1.2f * darkness(intensity);
-}
-
 // The first fog element with a fog object in a state, or null.
 const krFog::Element* fogOf(const krState* state) {
     const krFog::Element* element = state ? state->get<krFog::Element>() : nullptr;
@@ -606,14 +618,14 @@ float kxLightMap::preRenderLobes(const ksChannel* channel, krDrawContext* contex
     m_fog->setDensity(m_eyepointFadeCoefficient);
     m_fog->setColor(0, 0, 0, 1);
 
-    clearView(true, false, 2 * baseLevel(intensity), context);
+    clearView(true, false, 2 * getBaseLevel(intensity), context);
 
     context->setElement(krDepthTest::Element(false, 3), true);
     context->setElement(krLighting::Element(false), true);
     context->setElement(krAlphaBlend::Element(true, 1, 1), true);
     context->setElement(krFog::Element(true, m_fog.get()), true);
     context->setElement(krTextureCoordGen::Element(true, true, true, m_texGen.get()), true);
-    return 2.0f * (1.02f - intensity);
+    return getLobeFactor(intensity);
 }
 
 void kxLightMap::transformCullRecord(const ksChannel* channel, kxLightLobe::CullRecord* record) {
@@ -653,7 +665,7 @@ void kxLightMap::postRenderLobes(const ksChannel* channel, krDrawContext* contex
 
     const float intensity = readLightIntensity(record, channel, false);
     if (intensity < m_transitionLightIntensity) {
-        const float ambient = (m_transitionLightIntensity - intensity) * m_brightenScale;
+        const float ambient = getBrighteningAmbient(intensity);
         const float zero[4] = {0, 0, 0, 0};
         const float light[4] = {ambient, ambient, ambient, 1};
         glLightfv(GL_LIGHT7, GL_DIFFUSE, zero);
@@ -666,7 +678,7 @@ void kxLightMap::postRenderLobes(const ksChannel* channel, krDrawContext* contex
     const krFog::Element* sceneFog = fogOf(context->getInheritedState());
     if (sceneFog) {
         krFog* fog = sceneFog->getFog();
-        const float multiplier = 1.0f / (2.0f * baseLevel(intensity));
+        const float multiplier = getFogMultiplier(intensity);
         const float* c = fog->getColor();
         for (int i = 0; i < 4; ++i)
             record->savedFogColor[i] = c[i];

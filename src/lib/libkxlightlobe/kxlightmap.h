@@ -98,6 +98,15 @@ public:
     void postRenderLobes(const ksChannel* channel, krDrawContext* context);
     void renderMap(const ksChannel* channel, krDrawContext* context);
     void transformCullRecord(const ksChannel* channel, kxLightLobe::CullRecord* record);
+    // The light levels of a scene light intensity I in [0, 1]: the darkness term, the map's
+    // base level L (0.5 leaves the scene as it is), the lobe factor F, the fog multiplier
+    // 1 / (2 L) and the brightening ambient (T - I) x B, used while I < T.
+    static float getDarkness(float intensity);
+    static float getBaseLevel(float intensity);
+    static float getLobeFactor(float intensity);
+    static float getFogMultiplier(float intensity);
+    float getBrighteningAmbient(float intensity) const;
+
     // Whether the channel's map was made in the frame being drawn.
     static bool isMapCreated(const ksChannel* channel);
 
