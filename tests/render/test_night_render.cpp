@@ -122,6 +122,20 @@ TEST_F(NightRenderTest, LobeLightsTheGroundAtNight) {
     EXPECT_TRUE(kxLightMap::isMapCreated(m_channel.get()));
 }
 
+TEST_F(NightRenderTest, LobeBeyondTheEyepointFadeIsDarker) {
+    m_env->setTimeOfDay(0.5);
+    // The eye is 200 units from the footprint: a fade range of 100 dims it to well below 1/16.
+    kxLightLobeControl::instance()->setEyepointFadeRange(100);
+    kuRef<kuImage> faded = render(3);
+    if (!faded)
+        GTEST_SKIP() << "no OpenGL context: " << m_window->getRenderError();
+    kxLightLobeControl::instance()->setEyepointFadeRange(100000);
+    for (int i = 0; i < 2; ++i)
+        ASSERT_EQ(kxKernel::instance()->runFrame(), 1);
+    kuRef<kuImage> clear = m_window->getRenderWindow()->readPixels();
+    EXPECT_GT(grey(clear.get(), 160, 120), grey(faded.get(), 160, 120) + 30);
+}
+
 TEST_F(NightRenderTest, NoPoolOfLightInDaylight) {
     m_env->setTimeOfDay(12);
     kuRef<kuImage> image = render(4);
