@@ -62,7 +62,7 @@ private:
     struct FrameSet {
         int frame = 0;
         int proxyRevision = 0;           // the reserved bins the set was last made from
-        bool inFlight = false; // culled and not yet recycled
+        bool inFlight = false;           // culled and not yet recycled
         std::vector<ksChannelBin*> bins; // in order value
     };
     FrameSet* findSet(int frame);
