@@ -144,6 +144,27 @@ TEST_F(PositionableTest, StrategyRunsOnlyWhenEnabled) {
     EXPECT_EQ(target.getStrategy(), nullptr);
 }
 
+TEST_F(PositionableTest, OnlyTheMasterRunsItsStrategy) {
+    ksThreadBuffer* pipeline = ksThreadBuffer::create();
+    int runs = 0;
+    kuRef<Mover> mover = new Mover(&runs);
+    kuRef<kxTransform> node = new kxTransform;
+    node->setStrategy(mover.get());
+    ksThreadBuffer::synchronize(); // the clone is made, with the master's strategy setting
+    auto* clone = static_cast<kxTransform*>(node->getClone(pipeline->getIndex()));
+    ASSERT_NE(clone, nullptr);
+    // A clone moving by itself would also race with the pipeline culling it.
+    kxPositionable::runAllStrategies(1, 1);
+    EXPECT_EQ(runs, 1);
+    EXPECT_EQ(node->getPosition().x, 1.0);
+    EXPECT_EQ(clone->getPosition().x, 0.0);
+    ksThreadBuffer::synchronize();
+    EXPECT_EQ(clone->getPosition().x, 1.0);
+    kxPositionable::runAllStrategies(2, 1);
+    EXPECT_EQ(runs, 2);
+    ksThreadBuffer::destroy(pipeline);
+}
+
 TEST_F(PositionableTest, FlatEarthScaleAndRoundTrip) {
     kuRef<kxCoordConverterFlatEarth> converter = new kxCoordConverterFlatEarth;
     struct Case {

@@ -61,6 +61,8 @@ public:
     bool comparePositionable(const kxPositionable& other) const;
 
 protected:
+    // A replica (a scene-graph clone) follows its master and never runs a strategy itself.
+    void markReplica();
     // Called after any change of position, orientation or scale.
     virtual void positionableChanged() {}
     // Re-expresses a point of the own frame in another converter's frame (null: unchanged).
@@ -72,6 +74,7 @@ private:
     kuVec3d m_orientation;
     kuVec3d m_scale{1, 1, 1};
     bool m_strategyEnable = true;
+    bool m_replica = false;
     kuRef<kxStrategy> m_strategy;
     kuRef<kxCoordConverter> m_converter;
 };

@@ -89,7 +89,12 @@ void kxPositionable::setScale(double x, double y, double z) {
 
 void kxPositionable::setStrategy(kxStrategy* strategy) {
     m_strategy = strategy;
-    trackStrategy(this, strategy != nullptr);
+    trackStrategy(this, strategy != nullptr && !m_replica);
+}
+
+void kxPositionable::markReplica() {
+    m_replica = true;
+    trackStrategy(this, false);
 }
 kxStrategy* kxPositionable::getStrategy() const {
     return m_strategy.get();
@@ -147,7 +152,7 @@ void kxPositionable::copyPositionable(const kxPositionable& source) {
     m_scale = source.m_scale;
     m_strategyEnable = source.m_strategyEnable;
     m_strategy = source.m_strategy;
-    trackStrategy(this, m_strategy.get() != nullptr);
+    trackStrategy(this, m_strategy.get() != nullptr && !m_replica);
     m_converter = source.m_converter;
     positionableChanged();
 }

@@ -8,7 +8,10 @@ kxTransform::kxTransform(ksThreadBuffer* threadBuffer) : ksTransform(threadBuffe
 
 kxTransform::kxTransform(ksNode** clones, int index, ksThreadBuffer* threadBuffer)
     : ksTransform(clones, index, threadBuffer),
-      kxPositionable(*static_cast<const kxTransform*>(clones[0])) {}
+      kxPositionable(*static_cast<const kxTransform*>(clones[0])) {
+    // The master runs the strategy; the clone only copies where it went.
+    markReplica();
+}
 
 const kuBase::ClassType* kxTransform::getClassType() const {
     return s_classType;
