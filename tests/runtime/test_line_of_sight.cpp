@@ -467,6 +467,39 @@ TEST_F(LineOfSightTest, AsynchronousResultsArriveAtFinishAll) {
     expectNear(hitPoint(*probes[0]), {0, 1, 2}, 1e-5);
 }
 
+// Runs large enough for the waiting thread to cast part of them beside the worker, probes that
+// turn between runs and probes that keep their aim: every result is that of a single cast.
+TEST_F(LineOfSightTest, AsynchronousRunsMatchSingleCastsAsProbesTurn) {
+    m_root->addChild(terrain(10, 64).get());
+    kuRef<kxIsectorServiceAsynchronous> service = new kxIsectorServiceAsynchronous;
+    std::vector<kuRef<kxIsectorLOS>> probes, twins;
+    for (int i = 0; i < 1000; ++i) {
+        const kuVec3d at(-90 + (i % 40) * 4.5, -90 + (i / 40) * 7.0, 30);
+        probes.push_back(probe(at, i * 7.0, -20 - i % 60));
+        twins.push_back(probe(at, i * 7.0, -20 - i % 60));
+        service->addIsector(probes.back().get(), kxIsectorService::MODE_CONTINUOUS);
+    }
+    for (int frame = 0; frame < 3; ++frame) {
+        for (std::size_t i = 1; i < probes.size(); i += 2) {
+            const kuVec3d turned = probes[i]->getOrientation() + kuVec3d(37, 5, 0);
+            probes[i]->setOrientation(turned.x, turned.y, 0);
+            twins[i]->setOrientation(turned.x, turned.y, 0);
+        }
+        kxIsectorService::startAll();
+        kxIsectorService::finishAll();
+        int hits = 0;
+        for (std::size_t i = 0; i < probes.size(); ++i) {
+            const int twinHit = twins[i]->cast();
+            ASSERT_EQ(probes[i]->getHitPoint(nullptr), twinHit) << "probe " << i;
+            if (twinHit != 1)
+                continue;
+            ++hits;
+            expectNear(hitPoint(*probes[i]), hitPoint(*twins[i]), 1e-9);
+        }
+        EXPECT_GT(hits, 500);
+    }
+}
+
 TEST_F(LineOfSightTest, ServicesOfBothKindsShareTargetsInOneFrame) {
     m_root->addChild(terrain(0, 8).get());
     kuRef<kxTransform> mover = new kxTransform;

@@ -3,10 +3,12 @@
 
 #include <ku/kuBase.h>
 
+#include <memory>
 #include <mutex>
 #include <vector>
 
 class kxIsectorLOS;
+class kxLineOfSightBatch;
 
 // Casts a set of line-of-sight probes each frame. Each probe joins with a service mode.
 // Every live service takes part in the kernel's per-frame startAll/finishAll.
@@ -60,8 +62,10 @@ protected:
     };
     // The probes of the next run (copied under the lock).
     std::vector<Entry> snapshot() const;
-    // The probes of the next run, and (references to) those among them that join MODE_ONCE.
-    std::vector<kxIsectorLOS*> snapshotProbes(std::vector<kuRef<kxIsectorLOS>>* once) const;
+    // Replaces probes with those of the next run, and adds (references to) those among them
+    // that join MODE_ONCE to once.
+    void snapshotProbes(std::vector<kxIsectorLOS*>* probes,
+                        std::vector<kuRef<kxIsectorLOS>>* once) const;
     // Removes these MODE_ONCE probes after their run (those still MODE_ONCE now).
     void retireOnce(const std::vector<kuRef<kxIsectorLOS>>& once);
 
@@ -71,13 +75,17 @@ protected:
     virtual void prepareRun();
     virtual void launchRun() {}
     virtual void completeRun() {}
-    virtual void releaseRun() {}
+    virtual void releaseRun();
     // Leaves the registry of live services (idempotent); derived destructors call it first.
     void unregisterService();
 
 private:
     mutable std::mutex m_mutex;
     std::vector<Entry> m_entries;
+    // run()'s batch and lists, kept from run to run so that a steady set of probes costs no
+    // allocation and no reference counting.
+    struct RunState;
+    std::unique_ptr<RunState> m_run;
 };
 
 #endif

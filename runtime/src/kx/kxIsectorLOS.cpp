@@ -61,7 +61,7 @@ int kxIsectorLOS::cast() {
     {
         kxLineOfSightScene::FloatModeGuard floatMode;
         const auto lock = scene->lockForCasting();
-        scene->cast(query, &result);
+        scene->cast(query, kxLineOfSightScene::directionOf(query.heading, query.pitch), &result);
     }
     if (!result.hit) {
         clearHit();

@@ -25,7 +25,13 @@ bool isLive(const Registry& r, const kxIsectorService* service) {
 }
 } // namespace
 
-kxIsectorService::kxIsectorService() {
+struct kxIsectorService::RunState {
+    kxLineOfSightBatch batch;
+    std::vector<kxIsectorLOS*> probes;
+    std::vector<kuRef<kxIsectorLOS>> once;
+};
+
+kxIsectorService::kxIsectorService() : m_run(new RunState) {
     registerInstance(s_classType);
     Registry& r = registry();
     std::lock_guard<std::recursive_mutex> guard(r.mutex);
@@ -42,27 +48,30 @@ void kxIsectorService::unregisterService() {
     r.services.erase(std::remove(r.services.begin(), r.services.end(), this), r.services.end());
 }
 
-std::vector<kxIsectorLOS*>
-kxIsectorService::snapshotProbes(std::vector<kuRef<kxIsectorLOS>>* once) const {
+void kxIsectorService::snapshotProbes(std::vector<kxIsectorLOS*>* probes,
+                                      std::vector<kuRef<kxIsectorLOS>>* once) const {
     std::lock_guard<std::mutex> guard(m_mutex);
-    std::vector<kxIsectorLOS*> probes;
-    probes.reserve(m_entries.size());
+    probes->clear();
     for (const Entry& entry : m_entries) {
-        probes.push_back(entry.isector.get());
+        probes->push_back(entry.isector.get());
         if (entry.mode == MODE_ONCE)
             once->push_back(entry.isector);
     }
-    return probes;
 }
 
 int kxIsectorService::run() {
-    std::vector<kuRef<kxIsectorLOS>> once;
-    kxLineOfSightBatch batch;
-    batch.prepare(snapshotProbes(&once));
-    batch.castAll();
-    batch.store();
-    retireOnce(once);
+    RunState& r = *m_run;
+    snapshotProbes(&r.probes, &r.once);
+    r.batch.prepare(r.probes);
+    r.batch.castAll();
+    r.batch.store();
+    retireOnce(r.once);
+    r.once.clear();
     return KU_SUCCESS;
+}
+
+void kxIsectorService::releaseRun() {
+    m_run->batch.clear();
 }
 
 void kxIsectorService::prepareRun() {

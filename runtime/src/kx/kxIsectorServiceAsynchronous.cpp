@@ -13,8 +13,9 @@ kuRef<kxIsectorServiceAsynchronous> s_default;
 } // namespace
 
 // The worker thread and the run it is handed. The batch is prepared, stored and cleared by the
-// application thread while no run is pending; the worker touches it only between PENDING and
-// DONE. It keeps its probes from one run to the next (see kxLineOfSightBatch::prepare).
+// application thread while no run is pending; the worker casts from it only between PENDING and
+// DONE, and the application thread may cast with it meanwhile (the batch shares its probes
+// out). It keeps its probes from one run to the next (see kxLineOfSightBatch::prepare).
 struct kxIsectorServiceAsynchronous::Worker {
     enum State { IDLE, PREPARED, PENDING, RUNNING, DONE };
 
@@ -25,6 +26,7 @@ struct kxIsectorServiceAsynchronous::Worker {
     std::atomic<bool> cancel{false};
     std::thread thread;
     kxLineOfSightBatch batch;
+    std::vector<kxIsectorLOS*> probes;
     std::vector<kuRef<kxIsectorLOS>> once; // the run's MODE_ONCE probes, retired at its end
 
     void loop() {
@@ -72,7 +74,8 @@ int kxIsectorServiceAsynchronous::run() {
 void kxIsectorServiceAsynchronous::prepareRun() {
     completeRun();
     Worker& w = *m_worker;
-    w.batch.prepare(snapshotProbes(&w.once));
+    snapshotProbes(&w.probes, &w.once);
+    w.batch.prepare(w.probes);
     std::lock_guard<std::mutex> guard(w.mutex);
     w.state = Worker::PREPARED;
 }
@@ -107,6 +110,13 @@ void kxIsectorServiceAsynchronous::completeRun() {
             w.once.clear();
             return;
         }
+        if (w.state != Worker::DONE) {
+            // Rather than sleep until the worker is through, cast what it has not taken yet:
+            // the run ends sooner and this thread's warm caches do part of it.
+            lock.unlock();
+            w.batch.castAll(&w.cancel);
+            lock.lock();
+        }
         w.changed.wait(lock, [&w] { return w.state == Worker::DONE; });
         w.state = Worker::IDLE;
     }
@@ -118,6 +128,7 @@ void kxIsectorServiceAsynchronous::completeRun() {
 void kxIsectorServiceAsynchronous::releaseRun() {
     completeRun();
     m_worker->batch.clear();
+    kxIsectorService::releaseRun();
 }
 
 kxIsectorServiceAsynchronous* kxIsectorServiceAsynchronous::obtainDefault() {

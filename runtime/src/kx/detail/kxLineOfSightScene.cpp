@@ -218,13 +218,23 @@ struct InstanceInfo {
 // rebuild; only instance transforms change in place (under the exclusive lock).
 struct kxLineOfSightScene::Committed {
     RTCScene top = nullptr;
-    RTCScene staticScene = nullptr;       // carried over to the next rebuild when unchanged
+    RTCScene staticScene = nullptr; // carried over to the next rebuild when unchanged
+    // What rays enter: the static scene itself while nothing moves (its vertices are already
+    // in world space, and entering an instance costs every ray a transform), else the top.
+    RTCScene castScene = nullptr;
     std::vector<InstanceInfo> staticInfo; // 0 or 1 entry: the static instance's
     std::vector<RTCScene> objectScenes;
     std::vector<RTCGeometry> objectInstances; // one per dynamic item, in item order
     std::vector<InstanceInfo> instances;      // by top-level geometry id
     unsigned int firstObjectId = 0;
     bool rayMasks = false;
+
+    // The instance a hit came through; a hit in the static scene cast directly reports none.
+    const InstanceInfo* instanceOf(unsigned int instID) const {
+        if (instID < instances.size())
+            return &instances[instID];
+        return castScene != top && !instances.empty() ? &instances[0] : nullptr;
+    }
     bool filterSupported = false;
     bool hasFilterMasks = false;
 
@@ -546,6 +556,7 @@ void kxLineOfSightScene::update() {
         c.instances.push_back(std::move(info));
     }
     rtcCommitScene(c.top);
+    c.castScene = c.objectScenes.empty() && c.staticScene ? c.staticScene : c.top;
     c.hasFilterMasks = hasFilterMasks(c.instances);
 
     std::unique_ptr<Committed> old;
@@ -558,17 +569,18 @@ void kxLineOfSightScene::update() {
     ++m_rebuildCount;
 }
 
-void kxLineOfSightScene::cast(const Query& query, Result* result) const {
+kuVec3d kxLineOfSightScene::directionOf(double heading, double pitch) {
+    const double d = M_PI / 180.0;
+    const double ch = std::cos(heading * d), sh = std::sin(heading * d);
+    const double cp = std::cos(pitch * d), sp = std::sin(pitch * d);
+    return kuVec3d(-sh * cp, ch * cp, sp);
+}
+
+void kxLineOfSightScene::cast(const Query& query, const kuVec3d& direction, Result* result) const {
     *result = Result();
     const Committed* c = m_committed.get();
     if (!c || query.mask == 0 || !(query.range > 0))
         return;
-    // Body +Y turned by pitch, then heading; the trigonometry is done here, on the casting
-    // thread, rather than while the application thread takes the snapshot.
-    const double d = M_PI / 180.0;
-    const double ch = std::cos(query.heading * d), sh = std::sin(query.heading * d);
-    const double cp = std::cos(query.pitch * d), sp = std::sin(query.pitch * d);
-    const kuVec3d direction(-sh * cp, ch * cp, sp);
     QueryContext qc;
     rtcInitIntersectContext(&qc.context);
     qc.committed = c;
@@ -601,14 +613,14 @@ void kxLineOfSightScene::cast(const Query& query, Result* result) const {
     unsigned int instID;
     if (qc.recordAny) {
         // Any accepted hit ends the search; the filter keeps what it accepted.
-        rtcOccluded1(c->top, &qc.context, &ray);
+        rtcOccluded1(c->castScene, &qc.context, &ray);
         if (!qc.found)
             return;
         t = qc.t;
         std::copy(qc.ng, qc.ng + 3, ng);
         instID = qc.instID;
     } else {
-        rtcIntersect1(c->top, &qc.context, &rayHit);
+        rtcIntersect1(c->castScene, &qc.context, &rayHit);
         if (rayHit.hit.geomID == RTC_INVALID_GEOMETRY_ID)
             return;
         t = ray.tfar;
@@ -617,8 +629,8 @@ void kxLineOfSightScene::cast(const Query& query, Result* result) const {
     }
     // Normals come back in the instanced scene's space.
     kuVec3d normal(ng[0], ng[1], ng[2]);
-    if (instID < c->instances.size()) {
-        const float* n = c->instances[instID].normal;
+    if (const InstanceInfo* info = c->instanceOf(instID)) {
+        const float* n = info->normal;
         normal = kuVec3d(ng[0] * n[0] + ng[1] * n[3] + ng[2] * n[6],
                          ng[0] * n[1] + ng[1] * n[4] + ng[2] * n[7],
                          ng[0] * n[2] + ng[1] * n[5] + ng[2] * n[8]);
@@ -640,8 +652,9 @@ void filterHit(const RTCFilterFunctionNArguments* args) {
             continue;
         const unsigned int instID = RTCHitN_instID(args->hit, n, i, 0);
         const unsigned int geomID = RTCHitN_geomID(args->hit, n, i);
-        if (qc->probeMask != ALL_BITS && instID < qc->committed->instances.size()) {
-            const auto& table = qc->committed->instances[instID].filterMasks;
+        const InstanceInfo* info = qc->committed->instanceOf(instID);
+        if (qc->probeMask != ALL_BITS && info) {
+            const auto& table = info->filterMasks;
             if (geomID < table.size())
                 for (unsigned int mask : table[geomID])
                     if ((mask & qc->probeMask) == 0) {
@@ -689,32 +702,42 @@ void kxLineOfSightBatch::prepare(const std::vector<kxIsectorLOS*>& probes) {
     // spares two atomic operations per probe and frame.
     m_scenes.clear();
     m_jobs.resize(probes.size());
+    m_casts.resize(probes.size());
+    m_next.store(0, std::memory_order_relaxed);
     std::map<const ksNode*, std::size_t> sceneIndex;
     const ksNode* lastTarget = nullptr;
     std::size_t lastScene = NO_SCENE;
+    // A job is written only where it changed: the caster's thread read it in the previous
+    // run, and writing a line back costs far more than reading it.
     for (std::size_t i = 0; i < probes.size(); ++i) {
         kxIsectorLOS* probe = probes[i];
         Job& job = m_jobs[i];
         if (job.probe.get() != probe)
             job.probe = probe;
-        job.result.hit = false;
-        job.scene = NO_SCENE;
+        std::size_t scene = NO_SCENE;
         const ksNode* target = probe->getTarget();
-        if (!(probe->getMode() & kxIsectorLOS::MODE_ENABLED) || !target)
-            continue;
-        if (target != lastTarget) {
-            auto found = sceneIndex.find(target);
-            if (found == sceneIndex.end()) {
-                std::shared_ptr<kxLineOfSightScene> scene = kxLineOfSightScene::obtain(target);
-                found = sceneIndex.emplace(target, scene ? m_scenes.size() : NO_SCENE).first;
-                if (scene)
-                    m_scenes.push_back(std::move(scene));
+        if ((probe->getMode() & kxIsectorLOS::MODE_ENABLED) && target) {
+            if (target != lastTarget) {
+                auto found = sceneIndex.find(target);
+                if (found == sceneIndex.end()) {
+                    std::shared_ptr<kxLineOfSightScene> obtained =
+                        kxLineOfSightScene::obtain(target);
+                    found = sceneIndex.emplace(target, obtained ? m_scenes.size() : NO_SCENE).first;
+                    if (obtained)
+                        m_scenes.push_back(std::move(obtained));
+                }
+                lastTarget = target;
+                lastScene = found->second;
             }
-            lastTarget = target;
-            lastScene = found->second;
+            scene = lastScene;
         }
-        job.scene = lastScene;
-        job.query = kxLineOfSightScene::makeQuery(*probe);
+        if (job.scene != scene)
+            job.scene = scene;
+        if (scene == NO_SCENE)
+            continue;
+        const kxLineOfSightScene::Query query = kxLineOfSightScene::makeQuery(*probe);
+        if (!(job.query == query))
+            job.query = query;
     }
 }
 
@@ -725,24 +748,50 @@ void kxLineOfSightBatch::castAll(const std::atomic<bool>* cancel) {
     locks.reserve(m_scenes.size());
     for (const auto& scene : m_scenes)
         locks.push_back(scene->lockForCasting());
-    for (Job& job : m_jobs) {
-        if (cancel && cancel->load(std::memory_order_relaxed))
+    // Chunks large enough that taking one costs nothing next to its casts, small enough that
+    // two casters finish close together.
+    constexpr std::size_t CHUNK = 64;
+    const std::size_t count = m_jobs.size();
+    for (;;) {
+        const std::size_t first = m_next.fetch_add(CHUNK, std::memory_order_relaxed);
+        if (first >= count)
             return;
-        if (job.scene != NO_SCENE)
-            m_scenes[job.scene]->cast(job.query, &job.result);
+        const std::size_t last = std::min(first + CHUNK, count);
+        for (std::size_t i = first; i < last; ++i) {
+            const Job& job = m_jobs[i];
+            Cast& cast = m_casts[i];
+            if (cancel && cancel->load(std::memory_order_relaxed))
+                return;
+            if (job.scene == NO_SCENE) {
+                cast.result.hit = false;
+                continue;
+            }
+            // The trigonometry is done here, on the casting thread, rather than while the
+            // application thread prepares the run.
+            if (!(job.query.heading == cast.aimedHeading && job.query.pitch == cast.aimedPitch)) {
+                cast.direction =
+                    kxLineOfSightScene::directionOf(job.query.heading, job.query.pitch);
+                cast.aimedHeading = job.query.heading;
+                cast.aimedPitch = job.query.pitch;
+            }
+            m_scenes[job.scene]->cast(job.query, cast.direction, &cast.result);
+        }
     }
 }
 
 void kxLineOfSightBatch::store() {
-    for (const Job& job : m_jobs) {
-        if (job.result.hit)
-            job.probe->setHit(job.result.point, job.result.normal);
+    for (std::size_t i = 0; i < m_jobs.size(); ++i) {
+        const kxLineOfSightScene::Result& result = m_casts[i].result;
+        if (result.hit)
+            m_jobs[i].probe->setHit(result.point, result.normal);
         else
-            job.probe->clearHit();
+            m_jobs[i].probe->clearHit();
     }
 }
 
 void kxLineOfSightBatch::clear() {
     m_jobs.clear();
+    m_casts.clear();
     m_scenes.clear();
+    m_next.store(0, std::memory_order_relaxed);
 }

@@ -6,6 +6,7 @@
 #include <kx/kxIsectorLOS.h>
 
 #include <atomic>
+#include <cmath>
 #include <memory>
 #include <shared_mutex>
 #include <vector>
@@ -31,6 +32,11 @@ public:
         double range = 0;
         unsigned int mask = 0xffffffffu;
         int mode = 0; // kxIsectorLOS::Mode bits
+
+        bool operator==(const Query& other) const {
+            return origin == other.origin && heading == other.heading && pitch == other.pitch &&
+                   range == other.range && mask == other.mask && mode == other.mode;
+        }
     };
     struct Result {
         bool hit = false;
@@ -59,8 +65,13 @@ public:
     std::shared_lock<std::shared_mutex> lockForCasting() const {
         return std::shared_lock<std::shared_mutex>(m_mutex);
     }
-    // Caller holds lockForCasting() and has set flush-to-zero (FloatModeGuard).
-    void cast(const Query& query, Result* result) const;
+    // The unit direction of a heading and pitch in degrees: body +Y turned by pitch, then
+    // heading.
+    static kuVec3d directionOf(double heading, double pitch);
+    // Casts along direction (directionOf the query's heading and pitch, which callers may keep
+    // from run to run). Caller holds lockForCasting() and has set flush-to-zero
+    // (FloatModeGuard).
+    void cast(const Query& query, const kuVec3d& direction, Result* result) const;
 
     // Counters for tests: updates that rebuilt acceleration structures, and updates that only
     // moved instances.
@@ -107,8 +118,10 @@ public:
     // Replaces the batch with these probes (references to the previous run's probes are kept
     // until then, or until clear).
     void prepare(const std::vector<kxIsectorLOS*>& probes);
-    // Casts every prepared probe; stops early when cancel becomes true (results are then
-    // incomplete and should be dropped).
+    // Casts the prepared probes that no other caster has taken yet, a chunk at a time, so that
+    // threads may share a run (a thread waiting for a worker's run casts with it rather than
+    // sleep); each probe is cast once per prepare. Stops early when cancel becomes true
+    // (results are then incomplete and should be dropped).
     void castAll(const std::atomic<bool>* cancel = nullptr);
     // Stores each probe's result (hit or cleared).
     void store();
@@ -118,14 +131,25 @@ public:
 
 private:
     static constexpr std::size_t NO_SCENE = ~std::size_t(0);
+    // What prepare writes and the caster reads...
     struct Job {
         kuRef<kxIsectorLOS> probe;
         std::size_t scene = NO_SCENE;
         kxLineOfSightScene::Query query;
+    };
+    // ... and what the caster writes and store reads, apart, so that the two threads of an
+    // asynchronous run do not pass the same cache lines back and forth.
+    struct Cast {
         kxLineOfSightScene::Result result;
+        // The direction last computed and its angles: a probe that did not turn since the
+        // previous run spares its trigonometry.
+        kuVec3d direction;
+        double aimedHeading = std::nan(""), aimedPitch = std::nan("");
     };
     std::vector<std::shared_ptr<kxLineOfSightScene>> m_scenes;
-    std::vector<Job> m_jobs; // in probe order
+    std::vector<Job> m_jobs;            // in probe order
+    std::vector<Cast> m_casts;          // by job
+    std::atomic<std::size_t> m_next{0}; // the first job no caster has taken
 };
 
 #endif
