@@ -1,6 +1,8 @@
 // The kernel: start-up options, frames, subscribers, module phases; isectors, bins, proxies.
 #include "kxTestSupport.h"
 
+#include <ks/ksChannel.h>
+#include <ks/ksChannelBin.h>
 #include <ks/ksChannelProxy.h>
 #include <ks/ksNode.h>
 #include <ks/ksServiceMgr.h>
@@ -273,6 +275,44 @@ TEST_F(KernelTest, ChannelBinsInOrderValue) {
     EXPECT_EQ(proxy->releaseBin(10), -32767);
     EXPECT_EQ(proxy->getBins().size(), 5u);
     EXPECT_TRUE(proxy->getBin(after, nullptr) && proxy->getBin(tieSecond, nullptr));
+}
+
+// A channel keeps the views and bin sets of the frames in flight: a thread working on frame N
+// sees frame N's view (or the latest one before it) and N's bins, whatever later frames did.
+TEST_F(KernelTest, ChannelViewsAndBinSetsArePerFrame) {
+    kuRef<ksChannel> channel = new ksChannel;
+    const auto viewAt = [&channel](int frame) {
+        ksThread::setFrameNumber(frame);
+        return channel->getViewMatrix()(3, 0);
+    };
+    const auto setViewAt = [&channel](int frame, double x) {
+        ksThread::setFrameNumber(frame);
+        kuMatrixd view;
+        view.setTrans(kuVec3d(x, 0, 0));
+        channel->setViewMatrix(view);
+    };
+    EXPECT_EQ(viewAt(3), 0.0); // none given yet: identity
+    setViewAt(0, 1);           // set up before the first frame
+    setViewAt(5, 5);
+    setViewAt(6, 6);
+    const std::pair<int, double> expected[] = {{0, 1}, {3, 1}, {5, 5}, {6, 6}, {9, 6}};
+    for (const auto& [frame, x] : expected)
+        EXPECT_EQ(viewAt(frame), x) << "frame " << frame;
+    for (int frame = 7; frame <= 10; ++frame)
+        setViewAt(frame, frame);
+    EXPECT_EQ(viewAt(8), 8.0);
+    EXPECT_EQ(viewAt(2), 7.0); // older than every view kept: the oldest one
+
+    ksChannelBinMgr* bins = channel->getChannelBinMgr();
+    bins->beginFrame(11);
+    bins->beginFrame(12); // 11 is still being drawn while 12 is culled
+    EXPECT_TRUE(bins->hasFrame(11) && bins->hasFrame(12));
+    EXPECT_EQ(bins->getCurrentFrame(), 12);
+    bins->recycleFrame(11);
+    EXPECT_FALSE(bins->hasFrame(11));
+    EXPECT_TRUE(bins->hasFrame(12));
+    EXPECT_FALSE(bins->getBins(12).empty());
+    ksThread::setFrameNumber(0);
 }
 
 TEST(KernelProxyMgrTest, ValidOnlyWhileStarted) {

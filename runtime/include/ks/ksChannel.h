@@ -60,10 +60,13 @@ public:
     // The channel's place and turn relative to its observer.
     void setOffset(double x, double y, double z, double heading, double pitch, double roll);
     const kuMatrixd& getOffsetMatrix() const { return m_offset; }
-    // World to eye coordinates (OpenGL eye space: looking down -z, y up) of the frame being
-    // culled; set from the observer each frame.
-    void setViewMatrix(const kuMatrixd& view) { m_view = view; }
-    const kuMatrixd& getViewMatrix() const { return m_view; }
+    // World to eye coordinates (OpenGL eye space: looking down -z, y up), set from the observer
+    // each frame. Kept per frame: the view belongs to the calling thread's frame
+    // (ksThread::resolveFrameNumber()), so a draw thread drawing frame N sees the view N was
+    // culled with while the application thread sets N + 2's. A frame that was given none sees
+    // the latest view given before it.
+    void setViewMatrix(const kuMatrixd& view);
+    kuMatrixd getViewMatrix() const;
     // The eye matrix from the observer's world matrix: offset, observer, then the change of
     // axes from the scene's (y forward, z up) to OpenGL's eye space.
     static kuMatrixd makeViewMatrix(const kuMatrixd& eyeWorld);
@@ -109,7 +112,14 @@ private:
     ksWindow* m_window = nullptr;
     double m_fovX = 60, m_fovY = 45, m_near = 1, m_far = 20000;
     kuMatrixd m_offset;
-    kuMatrixd m_view;
+    // The views of the frames in flight (update, cull, draw and one spare), by frame.
+    struct View {
+        int frame = -1;
+        kuMatrixd matrix;
+    };
+    enum { NUM_VIEWS = 4 };
+    mutable std::mutex m_viewMutex;
+    View m_views[NUM_VIEWS];
     int m_graphicsModes = MODE_LIGHTING | MODE_FOG;
     unsigned int m_cullMask = 0xffffffffu;
     float m_clearColor[4] = {0, 0, 0, 1};

@@ -4,6 +4,7 @@
 #include <ks/ksChannelProxy.h>
 #include <ks/ksCullRecord.h>
 
+#include <mutex>
 #include <vector>
 
 class ksChannel;
@@ -37,7 +38,9 @@ private:
 
 // One channel's bins for the frames in flight: a ring of bin sets, one per frame, so that the
 // cull of frame N can fill bins while frame N-1 is drawn.
-// Threads: beginFrame/getBin on the cull thread; the draw side reads and recycles a frame.
+// Threads: beginFrame, getBin and getCurrentFrame on the cull thread; getBins, hasFrame and
+// recycleFrame on the draw thread, for a frame the cull thread has finished. Which set holds
+// which frame is guarded; a set's bins belong to the thread working on its frame.
 class KX_API ksChannelBinMgr {
 public:
     enum { NUM_FRAME_SETS = 3 };
@@ -56,7 +59,10 @@ public:
     const std::vector<ksChannelBin*>& getBins(int frame);
     // Recycles the records of a frame once it has been drawn.
     void recycleFrame(int frame);
-    int getCurrentFrame() const { return m_current < 0 ? 0 : m_sets[m_current].frame; }
+    // Whether a frame was culled and is not recycled yet.
+    bool hasFrame(int frame) const;
+    // The frame of the latest beginFrame (0 before the first).
+    int getCurrentFrame() const;
 
 private:
     struct FrameSet {
@@ -66,9 +72,11 @@ private:
         std::vector<ksChannelBin*> bins; // in order value
     };
     FrameSet* findSet(int frame);
+    const FrameSet* findSet(int frame) const;
     void syncBins(FrameSet& set, const std::vector<ksChannelProxy::Bin>& reserved);
 
     kuRef<ksChannelProxy> m_proxy;
+    mutable std::mutex m_mutex; // which set holds which frame
     FrameSet m_sets[NUM_FRAME_SETS];
     int m_current = -1;
 };

@@ -1,6 +1,7 @@
 #ifndef KS_CULLRECORD_H
 #define KS_CULLRECORD_H
 
+#include <kr/krState.h>
 #include <ku/kuBase.h>
 #include <ku/kuLock.h>
 #include <ku/kuMatrix.h>
@@ -9,7 +10,6 @@
 #include <vector>
 
 class krDrawContext;
-class krState;
 class ksCullRecordFactory;
 class ksTraversalCull;
 
@@ -33,7 +33,8 @@ public:
 
     virtual int processCull(ksTraversalCull* traversal);
     virtual void processDraw(krDrawContext* context);
-    // Hands the record back to the factory that made it (or deletes it when it has none).
+    // Drops what the record holds and hands it back to the factory that made it (or deletes it
+    // when it has none).
     virtual void recycle();
     virtual const kuBase::ClassType* getClassType() const { return nullptr; }
     virtual bool isOfClassType(const kuBase::ClassType*) const { return false; }
@@ -49,7 +50,7 @@ public:
     void setFlags(int flags) { m_flags = flags; }
     const kuMatrixd& getModelView() const { return m_modelView; }
     void setModelView(const kuMatrixd& matrix) { m_modelView = matrix; }
-    krState* getState() const { return m_state; }
+    krState* getState() const { return m_state.get(); }
     void setState(krState* state) { m_state = state; }
 
 private:
@@ -57,7 +58,9 @@ private:
     ksCullRecordFactory* m_factory = nullptr;
     int m_flags = 0;
     kuMatrixd m_modelView;
-    krState* m_state = nullptr; // owned by the node that made the record
+    // Held until the record is recycled: the node that made it may drop the state, or go, at
+    // a frame boundary while this frame is still being drawn.
+    kuRef<krState> m_state;
 };
 
 // Makes and takes back cull records. The base class carries the lock that derived factories

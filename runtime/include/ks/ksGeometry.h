@@ -57,7 +57,9 @@ private:
 class KX_API ksGeometryCullRecord : public ksCullRecord {
 public:
     void processDraw(krDrawContext* context) override;
-    const krGeometry* geometry = nullptr; // kept alive by its node until the frame is drawn
+    void recycle() override;
+    // Held until the record is recycled (the node may drop it while the frame is drawn).
+    kuRef<const krGeometry> geometry;
 };
 
 #endif

@@ -3,6 +3,7 @@
 
 #include <ku/kuMemBase.h>
 
+#include <atomic>
 #include <memory>
 #include <vector>
 
@@ -25,8 +26,10 @@ public:
     enum ThreadingMode {
         // Update, cull and draw one after the other on the application thread (repeatable).
         THREADING_SERIAL = 0,
-        // One thread per window culls and draws frame N while the application thread updates
-        // frame N+1; they meet at each frame boundary, where the frame's tokens reach the clones.
+        // Per window, a cull thread culls frame N and a draw thread (the owner of the window's
+        // GL context) draws frame N-1 while the application thread updates frame N+1. The
+        // application and cull threads meet at each frame boundary, where the frame's tokens
+        // reach the clones; views and per-frame data are kept per frame for the draw thread.
         THREADING_PIPELINED = 1
     };
 
@@ -82,7 +85,8 @@ public:
     // Call it before reading a window's image.
     void finishFrames();
     // One window's part of a frame: cull its observed channels, draw them, recycle the records.
-    // Runs on the window's own thread in pipelined mode.
+    // Serial mode; the pipelined mode runs the cull and the draw (with the recycling) on the
+    // window's two threads.
     void processWindow(ksWindow* window, int frame);
 
     // Whether frames are drawn (windows get GL contexts); off, frames stop after the cull.
@@ -104,6 +108,10 @@ private:
     void updateStep();
     void cullWindow(ksWindow* window, int frame);
     void drawWindow(ksWindow* window, int frame);
+    // Draws the frame (when drawing is on) and recycles its records.
+    void drawAndRecycle(ksWindow* window, int frame);
+    // Waits until every window's cull thread is idle (its frames handed to its draw thread).
+    void waitForCulls();
     void drawChannel(ksChannel* channel, krDrawContext* context, int frame);
     void stopPipelines();
     struct WindowWorker;
@@ -115,7 +123,7 @@ private:
     bool m_modulesShutDown = false;
     int m_frame = 0;
     double m_frameRate = 60.0;
-    bool m_drawEnable = true;
+    std::atomic<bool> m_drawEnable{true}; // read by the draw threads
     int m_threadingMode = THREADING_SERIAL;
     std::vector<std::unique_ptr<WindowWorker>> m_workers;
     std::vector<Subscriber*> m_subscribers[NUM_EVENTS];

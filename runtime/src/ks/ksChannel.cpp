@@ -98,6 +98,40 @@ void ksChannel::setOffset(double x, double y, double z, double heading, double p
     m_offset = rotate * translate;
 }
 
+void ksChannel::setViewMatrix(const kuMatrixd& view) {
+    const int frame = ksThread::resolveFrameNumber();
+    std::lock_guard<std::mutex> guard(m_viewMutex);
+    // The frame's own slot, or else the oldest one.
+    View* slot = &m_views[0];
+    for (View& candidate : m_views) {
+        if (candidate.frame == frame) {
+            slot = &candidate;
+            break;
+        }
+        if (candidate.frame < slot->frame)
+            slot = &candidate;
+    }
+    slot->frame = frame;
+    slot->matrix = view;
+}
+
+kuMatrixd ksChannel::getViewMatrix() const {
+    const int frame = ksThread::resolveFrameNumber();
+    std::lock_guard<std::mutex> guard(m_viewMutex);
+    // The newest view given at or before the frame; failing that (a frame older than every
+    // view kept), the oldest view.
+    const View* best = nullptr;
+    for (const View& candidate : m_views)
+        if (candidate.frame >= 0 && candidate.frame <= frame &&
+            (!best || candidate.frame > best->frame))
+            best = &candidate;
+    if (!best)
+        for (const View& candidate : m_views)
+            if (candidate.frame >= 0 && (!best || candidate.frame < best->frame))
+                best = &candidate;
+    return best ? best->matrix : kuMatrixd();
+}
+
 kuMatrixd ksChannel::makeViewMatrix(const kuMatrixd& eyeWorld) {
     kuMatrixd view = eyeWorld;
     if (!view.invert())

@@ -24,13 +24,29 @@ ksChannelBinMgr::~ksChannelBinMgr() {
 }
 
 ksChannelBinMgr::FrameSet* ksChannelBinMgr::findSet(int frame) {
-    for (FrameSet& set : m_sets)
+    return const_cast<FrameSet*>(static_cast<const ksChannelBinMgr*>(this)->findSet(frame));
+}
+
+const ksChannelBinMgr::FrameSet* ksChannelBinMgr::findSet(int frame) const {
+    for (const FrameSet& set : m_sets)
         if (set.frame == frame && frame != 0)
             return &set;
     return nullptr;
 }
 
+bool ksChannelBinMgr::hasFrame(int frame) const {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    const FrameSet* set = findSet(frame);
+    return set && set->inFlight;
+}
+
+int ksChannelBinMgr::getCurrentFrame() const {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    return m_current < 0 ? 0 : m_sets[m_current].frame;
+}
+
 void ksChannelBinMgr::beginFrame(int frame) {
+    std::lock_guard<std::mutex> guard(m_mutex);
     FrameSet* set = findSet(frame);
     if (!set) {
         // The set drawn last is free again in a serial frame loop: reuse it, with its storage
@@ -92,11 +108,13 @@ ksChannelBin* ksChannelBinMgr::getBin(int id) {
 
 const std::vector<ksChannelBin*>& ksChannelBinMgr::getBins(int frame) {
     static const std::vector<ksChannelBin*> s_none;
+    std::lock_guard<std::mutex> guard(m_mutex);
     FrameSet* set = findSet(frame);
     return set ? set->bins : s_none;
 }
 
 void ksChannelBinMgr::recycleFrame(int frame) {
+    std::lock_guard<std::mutex> guard(m_mutex);
     if (FrameSet* set = findSet(frame)) {
         for (ksChannelBin* bin : set->bins)
             bin->clear();

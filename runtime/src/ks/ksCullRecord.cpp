@@ -9,6 +9,7 @@ int ksCullRecord::processCull(ksTraversalCull*) {
 void ksCullRecord::processDraw(krDrawContext*) {}
 
 void ksCullRecord::recycle() {
+    m_state = nullptr;
     if (m_factory)
         m_factory->recycle(this);
     else

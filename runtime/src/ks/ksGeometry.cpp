@@ -134,7 +134,12 @@ int ksGeometry::cull(ksTraversalCull* traversal) {
 
 void ksGeometryCullRecord::processDraw(krDrawContext* context) {
     if (context)
-        context->drawGeometry(geometry);
+        context->drawGeometry(geometry.get());
+}
+
+void ksGeometryCullRecord::recycle() {
+    geometry = nullptr;
+    ksCullRecord::recycle();
 }
 
 unsigned int ksGeometry::getGeometryRevision() const {

@@ -153,65 +153,95 @@ int kxKernel::unconfigure() {
     return KU_SUCCESS;
 }
 
-// A window's own thread in pipelined mode: it culls and draws the frames it is given, one at a
-// time, with the window's GL context current only while it draws.
+// A window's two threads in pipelined mode. The cull thread culls the frames the application
+// thread gives it; each culled frame goes to the draw thread as soon as that one has finished
+// the frame before, so the cull of frame N overlaps the draw of frame N-1. The draw thread owns
+// the window's GL context while it draws, and recycles every frame it is given, drawn or not.
 struct kxKernel::WindowWorker {
-    WindowWorker(kxKernel* kernel, ksWindow* w) : window(w), m_kernel(kernel) {
-        m_thread = std::thread([this] { run(); });
+    // One thread and the frame it is given.
+    struct Stage {
+        std::thread thread;
+        std::mutex mutex;
+        std::condition_variable changed;
+        int pending = 0;
+        bool busy = false;
+        bool stop = false;
+
+        void start(int frame) {
+            std::unique_lock<std::mutex> lock(mutex);
+            // One frame at a time: the previous one is taken and finished first.
+            changed.wait(lock, [this] { return pending == 0 && !busy; });
+            pending = frame;
+            changed.notify_all();
+        }
+        void wait() {
+            std::unique_lock<std::mutex> lock(mutex);
+            changed.wait(lock, [this] { return pending == 0 && !busy; });
+        }
+        void stopAndJoin() {
+            {
+                std::lock_guard<std::mutex> guard(mutex);
+                stop = true;
+            }
+            changed.notify_all();
+            if (thread.joinable())
+                thread.join();
+        }
+        // Runs work on each frame given, until stopped (a frame given before the stop is done).
+        template <class Work>
+        void loop(Work work) {
+            for (;;) {
+                int frame = 0;
+                {
+                    std::unique_lock<std::mutex> lock(mutex);
+                    changed.wait(lock, [this] { return stop || pending != 0; });
+                    if (pending == 0)
+                        return;
+                    frame = pending;
+                    pending = 0;
+                    busy = true;
+                }
+                ksThread::setFrameNumber(frame);
+                work(frame);
+                {
+                    std::lock_guard<std::mutex> guard(mutex);
+                    busy = false;
+                }
+                changed.notify_all();
+            }
+        }
+    };
+
+    WindowWorker(kxKernel* kernel, ksWindow* w) : window(w) {
+        draw.thread = std::thread([this, kernel] {
+            draw.loop([this, kernel](int frame) {
+                kernel->drawAndRecycle(window.get(), frame);
+                // The application thread may read the window's image between frames.
+                if (krWindow* renderWindow = window->getRenderWindow())
+                    renderWindow->doneCurrent();
+            });
+        });
+        cull.thread = std::thread([this, kernel] {
+            cull.loop([this, kernel](int frame) {
+                kernel->cullWindow(window.get(), frame);
+                draw.start(frame);
+            });
+        });
     }
     ~WindowWorker() {
-        {
-            std::lock_guard<std::mutex> guard(m_mutex);
-            m_stop = true;
-        }
-        m_changed.notify_all();
-        m_thread.join();
+        // The cull thread first: it may still hand a frame to the draw thread.
+        cull.stopAndJoin();
+        draw.stopAndJoin();
     }
-    void start(int frame) {
-        std::lock_guard<std::mutex> guard(m_mutex);
-        m_pending = frame;
-        m_changed.notify_all();
-    }
-    void wait() {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        m_changed.wait(lock, [this] { return m_pending == 0 && !m_busy; });
+    void waitForCull() { cull.wait(); }
+    void waitForAll() {
+        cull.wait();
+        draw.wait();
     }
 
     kuRef<ksWindow> window;
-
-private:
-    void run() {
-        for (;;) {
-            int frame = 0;
-            {
-                std::unique_lock<std::mutex> lock(m_mutex);
-                m_changed.wait(lock, [this] { return m_stop || m_pending != 0; });
-                if (m_stop)
-                    return;
-                frame = m_pending;
-                m_pending = 0;
-                m_busy = true;
-            }
-            ksThread::setFrameNumber(frame);
-            m_kernel->processWindow(window.get(), frame);
-            // The application thread may read the window's image between frames.
-            if (krWindow* renderWindow = window->getRenderWindow())
-                renderWindow->doneCurrent();
-            {
-                std::lock_guard<std::mutex> guard(m_mutex);
-                m_busy = false;
-            }
-            m_changed.notify_all();
-        }
-    }
-
-    kxKernel* m_kernel;
-    std::thread m_thread;
-    std::mutex m_mutex;
-    std::condition_variable m_changed;
-    int m_pending = 0;
-    bool m_busy = false;
-    bool m_stop = false;
+    Stage cull;
+    Stage draw;
 };
 
 int kxKernel::runFrame() {
@@ -229,9 +259,10 @@ int kxKernel::runFrame() {
         notify(EVENT_FIRST_FRAME);
     }
     updateStep();
-    // The rendezvous: the windows have finished the previous frame, so the frame's changes can
-    // reach every pipeline's clones and the channels' views can be set.
-    finishFrames();
+    // The rendezvous: the windows have culled the previous frame, so the frame's changes can
+    // reach every pipeline's clones and the channels' views can be set (kept per frame: the
+    // draw threads may still be drawing the previous frame).
+    waitForCulls();
     ksThreadBuffer::synchronize();
     for (int o = 0; o < kxObserver::getNum(); ++o)
         if (kxObserver::get(o)->getScene())
@@ -252,7 +283,7 @@ int kxKernel::runFrame() {
                 m_workers.emplace_back(new WindowWorker(this, window));
                 worker = m_workers.back().get();
             }
-            worker->start(m_frame);
+            worker->cull.start(m_frame);
         }
     } else {
         for (int w = 0; w < ksWindow::getNum(); ++w)
@@ -272,7 +303,12 @@ void kxKernel::setThreadingMode(int mode) {
 
 void kxKernel::finishFrames() {
     for (auto& worker : m_workers)
-        worker->wait();
+        worker->waitForAll();
+}
+
+void kxKernel::waitForCulls() {
+    for (auto& worker : m_workers)
+        worker->waitForCull();
 }
 
 void kxKernel::stopPipelines() {
@@ -282,6 +318,10 @@ void kxKernel::stopPipelines() {
 
 void kxKernel::processWindow(ksWindow* window, int frame) {
     cullWindow(window, frame);
+    drawAndRecycle(window, frame);
+}
+
+void kxKernel::drawAndRecycle(ksWindow* window, int frame) {
     drawWindow(window, frame);
     // Every record of the frame goes back to its pool, drawn or not.
     for (int c = 0; c < window->getNumChannels(); ++c)
@@ -333,7 +373,7 @@ void kxKernel::drawWindow(ksWindow* window, int frame) {
     // Only windows with a channel culled in this frame are drawn.
     bool culled = false;
     for (int c = 0; c < window->getNumChannels(); ++c)
-        culled = culled || window->getChannel(c)->getChannelBinMgr()->getCurrentFrame() == frame;
+        culled = culled || window->getChannel(c)->getChannelBinMgr()->hasFrame(frame);
     if (!culled || !m_drawEnable)
         return;
     krWindow* renderWindow = window->getRenderWindow();
@@ -346,7 +386,7 @@ void kxKernel::drawWindow(ksWindow* window, int frame) {
     glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
     for (int c = 0; c < window->getNumChannels(); ++c) {
         ksChannel* channel = window->getChannel(c);
-        if (channel->getChannelBinMgr()->getCurrentFrame() == frame)
+        if (channel->getChannelBinMgr()->hasFrame(frame))
             drawChannel(channel, context, frame);
     }
     glFinish();

@@ -1,0 +1,95 @@
+// The pipelined frame loop: per window a cull thread and a draw thread work on earlier frames
+// while the application thread updates later ones; what a draw thread sees must be what its
+// frame was culled with.
+#include <kr/krWindow.h>
+#include <ks/ksChannel.h>
+#include <ks/ksServiceMgr.h>
+#include <ks/ksWindow.h>
+#include <kx/kxKernel.h>
+#include <kx/kxObserver.h>
+#include <kx/kxScene.h>
+#include <kx/kxShapes.h>
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <mutex>
+#include <thread>
+
+namespace {
+
+// Moves the observer every frame, so that each frame has a view of its own.
+struct Mover : kxKernel::Subscriber {
+    kxObserver* observer = nullptr;
+    void notify(int, ksServiceMgr*) override {
+        observer->setPosition(7.0 * kxKernel::instance()->getFrameNumber(), 0, 200);
+    }
+};
+
+// Records, on the draw thread, the view each frame is drawn with.
+struct DrawWatch : ksChannel::Subscriber {
+    std::mutex mutex;
+    std::map<int, double> viewX; // translation x of the view, by frame
+    std::thread::id drawThread;
+    void notify(int, ksChannel* channel, krDrawContext*) override {
+        std::lock_guard<std::mutex> guard(mutex);
+        viewX[ksThread::resolveFrameNumber()] = channel->getViewMatrix()(3, 0);
+        drawThread = std::this_thread::get_id();
+    }
+};
+
+TEST(PipelinedFramesTest, DrawThreadsDrawEveryFrameWithItsOwnView) {
+    ASSERT_EQ(kxKernel::initialize(0, nullptr), 1);
+    kxKernel* kernel = kxKernel::instance();
+    {
+        kuRef<kxScene> scene = new kxScene;
+        kuRef<kxBox> box = new kxBox;
+        box->setSize(50, 50, 10);
+        scene->addChild(box.get());
+        kuRef<ksWindow> window = new ksWindow;
+        window->setSize(64, 64);
+        kuRef<ksChannel> channel = new ksChannel;
+        window->addChannel(channel.get());
+        kuRef<kxObserver> observer = new kxObserver;
+        observer->setScene(scene.get());
+        observer->addChannel(channel.get());
+        observer->setOrientation(0, -90, 0);
+        Mover mover;
+        mover.observer = observer.get();
+        DrawWatch watch;
+        kernel->addSubscriber(kxKernel::EVENT_FRAME_UPDATE, &mover);
+        channel->addSubscriber(ksChannel::EVENT_POST_DRAW, &watch);
+
+        ASSERT_EQ(kernel->configure(), 1);
+        kernel->setThreadingMode(kxKernel::THREADING_PIPELINED);
+        std::map<int, double> setViewX; // as the application thread set it for each frame
+        const int frames = 40;
+        for (int f = 1; f <= frames; ++f) {
+            ASSERT_EQ(kernel->runFrame(), 1);
+            setViewX[f] = channel->getViewMatrix()(3, 0);
+        }
+        kernel->finishFrames();
+        if (!window->getRenderWindow()) {
+            kernel->removeSubscriber(kxKernel::EVENT_FRAME_UPDATE, &mover, false);
+            kxKernel::shutdown();
+            GTEST_SKIP() << "no OpenGL context";
+        }
+        {
+            std::lock_guard<std::mutex> guard(watch.mutex);
+            EXPECT_NE(watch.drawThread, std::this_thread::get_id());
+            ASSERT_EQ(watch.viewX.size(), static_cast<std::size_t>(frames));
+            for (int f = 1; f <= frames; ++f) {
+                EXPECT_DOUBLE_EQ(watch.viewX[f], setViewX[f]) << "frame " << f;
+                if (f > 1) {
+                    EXPECT_NE(setViewX[f], setViewX[f - 1]) << "frame " << f;
+                }
+            }
+        }
+        channel->removeSubscriber(ksChannel::EVENT_POST_DRAW, &watch);
+        kernel->removeSubscriber(kxKernel::EVENT_FRAME_UPDATE, &mover, false);
+        kernel->setThreadingMode(kxKernel::THREADING_SERIAL);
+    }
+    kxKernel::shutdown();
+}
+
+} // namespace
