@@ -39,7 +39,7 @@ const char* kxRunUsage() {
            "  --out DIR           folder for the images, created when missing (default out)\n"
            "  --every K           write frames K, 2K, ... (default: only the last frame)\n"
            "  --size WxH          window size (default 640x480; overrides a file's windows)\n"
-           "  --threading MODE    serial (default) or pipelined (cull and draw threads per window)\n"
+           "  --threading MODE    serial (default) or pipelined (cull, draw threads per window)\n"
            "  --notify LEVEL      print runtime messages of LEVEL and above (default 5)\n"
            "  --stats             print the statistics summary at the end\n"
            "  --dump FILE         write per-frame lobe footprints and channel light\n"
