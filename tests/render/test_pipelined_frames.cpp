@@ -2,6 +2,7 @@
 // while the application thread updates later ones; what a draw thread sees must be what its
 // frame was culled with.
 #include <kr/krWindow.h>
+#include <ku/kuImageFactory.h>
 #include <ks/ksChannel.h>
 #include <ks/ksServiceMgr.h>
 #include <ks/ksWindow.h>
@@ -61,12 +62,21 @@ TEST(PipelinedFramesTest, DrawThreadsDrawEveryFrameWithItsOwnView) {
         channel->addSubscriber(ksChannel::EVENT_POST_DRAW, &watch);
 
         ASSERT_EQ(kernel->configure(), 1);
-        kernel->setThreadingMode(kxKernel::THREADING_PIPELINED);
+        // A few serial frames first (they leave the window's context current on this thread),
+        // then pipelined ones, with the image read between frames now and then, as an
+        // application writing pictures does: every frame must still be drawn.
         std::map<int, double> setViewX; // as the application thread set it for each frame
         const int frames = 40;
         for (int f = 1; f <= frames; ++f) {
+            if (f == 6)
+                kernel->setThreadingMode(kxKernel::THREADING_PIPELINED);
             ASSERT_EQ(kernel->runFrame(), 1);
             setViewX[f] = channel->getViewMatrix()(3, 0);
+            if (f % 10 == 0 && window->getRenderWindow()) {
+                kernel->finishFrames();
+                kuRef<kuImage> image = window->getRenderWindow()->readPixels();
+                EXPECT_NE(image, nullptr) << "frame " << f;
+            }
         }
         kernel->finishFrames();
         if (!window->getRenderWindow()) {

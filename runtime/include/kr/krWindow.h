@@ -22,13 +22,19 @@ public:
     // False when no context could be made; getError() says why.
     bool isValid() const;
     const std::string& getError() const { return m_error; }
+    // A context is current on one thread at a time: a thread that made it current releases it
+    // (doneCurrent) before another thread can make it current.
     bool makeCurrent();
     void doneCurrent();
+    // Whether the context is current on the calling thread.
+    bool isCurrent() const;
     int getWidth() const { return m_width; }
     int getHeight() const { return m_height; }
     // The window's pixel extent: x from x0 to x1, y from y0 to y1.
     void getCoordinates(int& x0, int& x1, int& y0, int& y1) const;
-    // The frame buffer as an RGB image, bottom row first; null when the window is not valid.
+    // The frame buffer as an RGB image, bottom row first; null when the window is not valid or
+    // its context is current on another thread. A context that was not current on the calling
+    // thread is released again, so the thread that draws the window can take it back.
     kuImage* readPixels();
     krDrawContext* getDrawContext() { return m_context.get(); }
     // The GL renderer's name ("llvmpipe ...", a GPU's name), once the context is current.

@@ -122,16 +122,23 @@ void krWindow::getCoordinates(int& x0, int& x1, int& y0, int& y1) const {
     x0 = 0, x1 = m_width, y0 = 0, y1 = m_height;
 }
 
+bool krWindow::isCurrent() const {
+    return isValid() && eglGetCurrentContext() == m_egl->context;
+}
+
 kuImage* krWindow::readPixels() {
-    if (!makeCurrent())
+    const bool wasCurrent = isCurrent();
+    if (!wasCurrent && !makeCurrent())
         return nullptr;
     kuImage* image = kuImage::create(m_width, m_height, 3);
-    if (!image)
-        return nullptr;
-    glFinish();
-    glPixelStorei(GL_PACK_ALIGNMENT, 1);
-    glReadBuffer(GL_BACK);
-    glReadPixels(0, 0, m_width, m_height, GL_RGB, GL_UNSIGNED_BYTE, image->getData());
+    if (image) {
+        glFinish();
+        glPixelStorei(GL_PACK_ALIGNMENT, 1);
+        glReadBuffer(GL_BACK);
+        glReadPixels(0, 0, m_width, m_height, GL_RGB, GL_UNSIGNED_BYTE, image->getData());
+    }
+    if (!wasCurrent)
+        doneCurrent();
     return image;
 }
 

@@ -298,6 +298,13 @@ void kxKernel::setThreadingMode(int mode) {
     finishFrames();
     if (mode == THREADING_SERIAL)
         stopPipelines();
+    else if (m_threadingMode != mode)
+        // Serial frames leave the windows' contexts current on this thread; the draw threads
+        // could not take them.
+        for (int w = 0; w < ksWindow::getNum(); ++w)
+            if (krWindow* renderWindow = ksWindow::get(w)->getRenderWindow())
+                if (renderWindow->isCurrent())
+                    renderWindow->doneCurrent();
     m_threadingMode = mode;
 }
 
@@ -377,8 +384,15 @@ void kxKernel::drawWindow(ksWindow* window, int frame) {
     if (!culled || !m_drawEnable)
         return;
     krWindow* renderWindow = window->getRenderWindow();
-    if (!renderWindow || !renderWindow->makeCurrent())
+    if (!renderWindow)
         return;
+    if (!renderWindow->isCurrent() && !renderWindow->makeCurrent()) {
+        kuNotify::print(kuNotify::WARN, nullptr,
+                        "kxKernel: window %s: its OpenGL context is current on another thread "
+                        "-- frame %d not drawn",
+                        window->getName(), frame);
+        return;
+    }
     krDrawContext* context = renderWindow->getDrawContext();
     glDisable(GL_SCISSOR_TEST);
     glViewport(0, 0, renderWindow->getWidth(), renderWindow->getHeight());
