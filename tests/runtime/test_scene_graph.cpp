@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <vector>
 
 namespace {
@@ -89,6 +90,20 @@ TEST_F(SceneGraphTest, TransformCarriesChildBoundsThroughItsMatrix) {
     EXPECT_NEAR(bounds.center.y, 2, 1e-9);
     EXPECT_NEAR(bounds.radius, 3, 1e-9);
 
+    // A matrix that is no number bounds nothing, and leaves its parent's bounds as they were.
+    kuRef<ksNode> parent = new ksNode;
+    parent->addChild(leaf(-10, 1).get());
+    parent->addChild(transform.get());
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    for (double bad : {nan, std::numeric_limits<double>::infinity()}) {
+        kuMatrixd broken = scale * rotate * translate;
+        broken(3, 1) = bad;
+        transform->setMatrix(broken);
+        EXPECT_FALSE(transform->getBounds().valid()) << bad;
+        EXPECT_EQ(parent->getBounds(), kuSphered(kuVec3d(-10, 0, 0), 1)) << bad;
+    }
+    transform->setMatrix(scale * rotate * translate);
+
     transform->setStaticBoundsEnable(true, false);
     transform->setBounds(kuSphered(kuVec3d(1, 2, 3), 4), false);
     EXPECT_EQ(transform->getBounds(), kuSphered(kuVec3d(1, 2, 3), 4));
@@ -119,6 +134,15 @@ TEST_F(SceneGraphTest, ChildrenAndParents) {
     EXPECT_TRUE(deleted->events.empty());
     EXPECT_EQ(b->removeChild(child), 1);
     EXPECT_EQ(deleted->events.size(), 1u);
+
+    // No loops: a node above the parent, however far, cannot become its child.
+    kuRef<ksNode> top = new ksNode, middle = new ksNode, bottom = new ksNode;
+    ASSERT_EQ(top->addChild(middle.get()), 1);
+    ASSERT_EQ(middle->addChild(bottom.get()), 1);
+    EXPECT_EQ(bottom->addChild(top.get()), -32767);
+    EXPECT_EQ(bottom->addChild(middle.get()), -32767);
+    EXPECT_EQ(bottom->getNumChildren(), 0);
+    EXPECT_EQ(top->addChild(bottom.get()), 1); // a second path down is no loop
 
     // A deleted parent leaves its children's parent lists.
     kuRef<ksNode> kept = new ksNode;

@@ -3,6 +3,8 @@
 
 #include <ku/kuVec.h>
 
+#include <cmath>
+
 // A bounding sphere; a negative radius means "empty" (nothing bounded yet).
 template <class T>
 struct kuSphere {
@@ -20,7 +22,11 @@ struct kuSphere {
             return;
         }
         const kuVec3<T> d = other.center - center;
-        const T dist = d.length();
+        // hypot does not overflow where the squares would (spheres 1e154 apart and more).
+        const T dist = std::hypot(d.x, d.y, d.z);
+        // Beyond what the arithmetic can hold the sphere stays as it is rather than become NaN.
+        if (!std::isfinite(dist) || !std::isfinite(dist + radius + other.radius))
+            return;
         if (dist + other.radius <= radius)
             return;
         if (dist + radius <= other.radius) {

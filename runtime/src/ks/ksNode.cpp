@@ -153,8 +153,21 @@ kuSphered ksNode::getBounds() const {
     return bounds;
 }
 
+namespace {
+// Whether node is candidate or lies below it.
+bool isAncestorOrSelf(const ksNode* candidate, const ksNode* node) {
+    if (node == candidate)
+        return true;
+    for (int i = 0; i < node->getNumParents(); ++i)
+        if (isAncestorOrSelf(candidate, node->getParent(i)))
+            return true;
+    return false;
+}
+} // namespace
+
 int ksNode::addChild(ksNode* child) {
-    if (!child || child == this)
+    // A loop would send every traversal, and the walk up to the world matrix, round for ever.
+    if (!child || isAncestorOrSelf(child, this))
         return KU_FAILURE;
     if (std::find(m_children.begin(), m_children.end(), child) != m_children.end())
         return KU_FAILURE;

@@ -3,6 +3,7 @@
 #include <ks/ksTraversal.h>
 
 #include <algorithm>
+#include <cmath>
 
 namespace {
 kuBase::ClassType* s_classType = nullptr;
@@ -43,7 +44,14 @@ kuSphered ksTransform::getBounds() const {
         const kuVec3d axis(m_matrix(r, 0), m_matrix(r, 1), m_matrix(r, 2));
         scale = std::max(scale, axis.length());
     }
-    return kuSphered(m_matrix.transformPoint(local.center), local.radius * scale);
+    const kuVec3d center = m_matrix.transformPoint(local.center);
+    const double radius = local.radius * scale;
+    // A matrix that is no number bounds nothing: a NaN centre would spread through every
+    // parent's bounds and could cull the whole scene.
+    if (!std::isfinite(center.x) || !std::isfinite(center.y) || !std::isfinite(center.z) ||
+        !(radius >= 0))
+        return kuSphered();
+    return kuSphered(center, radius);
 }
 
 int ksTransform::cull(ksTraversalCull* traversal) {

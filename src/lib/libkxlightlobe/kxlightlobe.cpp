@@ -18,6 +18,8 @@
 
 #include <GL/gl.h>
 
+#include <algorithm>
+#include <cfloat>
 #include <cmath>
 
 namespace {
@@ -32,6 +34,13 @@ constexpr int ISECTOR_SERVICE_MODE = 2;
 constexpr int ISECTOR_MODE_NEAREST = 8;
 // krTextureFactory::read mode: cache and build mipmaps.
 constexpr int TEXTURE_READ_MODE = 3;
+
+// Finite and small enough to reach single precision (probes and drawing take floats).
+bool fitsFloat(const kuVec3d& v) {
+    return std::fabs(v.x) <= FLT_MAX && std::fabs(v.y) <= FLT_MAX && std::fabs(v.z) <= FLT_MAX;
+}
+
+const kuVec3d NO_VERTEX;
 } // namespace
 
 // ---- construction ----
@@ -201,6 +210,13 @@ int kxLightLobe::setEnable(bool enable) {
 }
 
 void kxLightLobe::setFalloff(Falloff falloff) {
+    const int value = static_cast<int>(falloff);
+    if (value != FALLOFF_LINEAR && value != FALLOFF_SQUARED && value != FALLOFF_CUBIC) {
+        // Kept out of m_falloff: a value outside the enumeration is not a Falloff at all.
+        kuNotify::print(5, s_classType, "Light lobe %s: falloff %d is not a falloff; kept %d",
+                        getName(), value, static_cast<int>(m_falloff));
+        return;
+    }
     m_falloff = falloff;
     if (!m_textureFile.empty())
         kuNotify::print(5, s_classType,
@@ -234,6 +250,14 @@ int kxLightLobe::setTextureFile(const char* fileName) {
 
 krTexture* kxLightLobe::getTexture() const {
     return m_texture.get();
+}
+
+const kuVec3d& kxLightLobe::getVertex(int index) const {
+    return index >= 0 && index < NUM_VERTICES ? m_vertices[index] : NO_VERTEX;
+}
+
+float kxLightLobe::getVertexBrightness(int index) const {
+    return index >= 0 && index < NUM_VERTICES ? m_vertexBrightness[index] : 0.0f;
 }
 
 kxIsectorLOS* kxLightLobe::getIsector(int index) const {
@@ -289,10 +313,11 @@ void kxLightLobe::update(ksNode* target) {
         createTex();
     getAbsolutePosition(&m_absolutePosition, &m_absoluteOrientation, nullptr, nullptr);
 
-    double x = 0, y = 0, z = 0;
-    getPosition(x, y, z);
+    // A centre that is no number would spread NaN through every parent's bounds: such a lobe
+    // bounds nothing (an empty sphere is never culled and never merged).
+    const kuVec3d centre = getPosition();
     setStaticBoundsEnable(false, true);
-    setBounds(kuSphered(kuVec3d(x, y, z), m_fadeRange), true);
+    setBounds(fitsFloat(centre) ? kuSphered(centre, m_fadeRange) : kuSphered(), true);
     setStaticBoundsEnable(true, true);
 
     const bool hit = castIsectors(target);
@@ -319,6 +344,23 @@ bool kxLightLobe::castIsectors(ksNode* target) {
     // A quarter of the spread off the axis, at 120 degree steps: one below, two above.
     const double headings[NUM_ISECTORS] = {h, h + 0.866 * q, h - 0.866 * q};
     const double pitches[NUM_ISECTORS] = {p - q, p + 0.5 * q, p + 0.5 * q};
+    // Rays from a pose that is no number (or beyond single precision) cannot be cast: the
+    // probes get no length, so they find nothing until the pose is usable again.
+    bool usable = fitsFloat(m_absolutePosition) && std::isfinite(m_absoluteOrientation.z);
+    for (int i = 0; i < NUM_ISECTORS; ++i)
+        usable = usable && std::isfinite(headings[i]) && std::isfinite(pitches[i]);
+    if (!usable) {
+        if (!m_poseUnusable)
+            kuNotify::print(5, s_classType,
+                            "Light lobe %s: position, direction or spread angle is not a usable "
+                            "number; it lights nothing",
+                            getName());
+        m_poseUnusable = true;
+        for (auto& isector : m_isectors)
+            isector->setSegmentRange(0.0);
+        return false;
+    }
+    m_poseUnusable = false;
     for (int i = 0; i < NUM_ISECTORS; ++i) {
         kxIsectorLOS* isector = m_isectors[i].get();
         isector->setTarget(target);
@@ -504,7 +546,7 @@ kxLightLobe::CullRecordFactory* kxLightLobe::getSharedCullRecordFactory() {
 }
 
 int kxLightLobe::cull(ksTraversalCull* traversal) {
-    if (!m_enable)
+    if (!m_enable || !traversal)
         return ksTraversal::RESULT_CONTINUE;
     int result = ksTraversal::RESULT_CONTINUE;
     notifySubscribers(EVENT_CULL, traversal, &result);
@@ -525,12 +567,16 @@ int kxLightLobe::cull(ksTraversalCull* traversal) {
                            : nullptr) {
         record->textureTransform.matrix = m_textureMatrix;
         krTexture::State* state = record->textureElement.begin_texture_state()->get();
-        state->setTexture(master->m_texture.get());
-        state->setEnable(state->getTexture() != nullptr);
+        krTexture* texture = master->m_texture.get();
+        state->setTexture(texture);
+        state->setEnable(texture != nullptr);
+        // A texture that could not be made has no image: drawn without it, the lobe would light
+        // its whole footprint square, so it lights nothing.
+        const bool imageless = texture && (texture->getWidth() <= 0 || texture->getHeight() <= 0);
         record->position = m_absolutePosition;
         record->orientation = m_absoluteOrientation;
         for (int k = 0; k < NUM_VERTICES; ++k) {
-            record->vertexBrightness[k] = m_vertexBrightness[k];
+            record->vertexBrightness[k] = imageless ? 0.0f : m_vertexBrightness[k];
             record->vertices[k] = m_vertices[k];
         }
         bin->insert(record, nullptr);
@@ -585,12 +631,19 @@ void kxLightLobe::CullRecord::processDraw(krDrawContext* context) {
         context->setElement(krTransform::ElementTexture::Id, textureTransform, false);
         context->setElement(krTexture::Element::Id, textureElement, false);
     }
-    // Three strips of eight vertices, rows top to bottom; grey levels carry the light.
+    // A footprint beyond single precision has no place to be drawn (and converting it would
+    // be undefined).
+    for (const kuVec3d& vertex : vertices)
+        if (!fitsFloat(vertex))
+            return;
+    // Three strips of eight vertices, rows top to bottom; grey levels carry the light, clamped
+    // as OpenGL would clamp them, so that no overflowed or NaN colour reaches it.
     for (int row = 0; row < 3; ++row) {
         glBegin(GL_TRIANGLE_STRIP);
         for (int column = 0; column < 4; ++column) {
             for (int k : {4 * row + column, 4 * row + column + 4}) {
-                const float g = vertexBrightness[k] * intensityScale;
+                const float level = vertexBrightness[k] * intensityScale;
+                const float g = level > 0.0f ? std::min(level, 1.0f) : 0.0f;
                 glColor3f(g, g, g);
                 glVertex3f(static_cast<float>(vertices[k].x), static_cast<float>(vertices[k].y),
                            static_cast<float>(vertices[k].z));

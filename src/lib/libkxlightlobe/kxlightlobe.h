@@ -95,7 +95,8 @@ public:
     // Distance at which the light has faded to nothing; also the probes' length.
     void setFadeRange(float range) { m_fadeRange = range; }
     float getFadeRange() const { return m_fadeRange; }
-    // Regenerate the lobe's texture unless a texture file is in use.
+    // Regenerate the lobe's texture unless a texture file is in use. A value outside the
+    // enumeration changes nothing (reported).
     void setFalloff(Falloff falloff);
     Falloff getFalloff() const { return m_falloff; }
     void setTextureSize(unsigned int size);
@@ -130,8 +131,9 @@ public:
     // State read by the light map and by tests.
     krTexture* getTexture() const;
     const kuMatrixf& getTextureMatrix() const { return m_textureMatrix; }
-    const kuVec3d& getVertex(int index) const { return m_vertices[index]; }
-    float getVertexBrightness(int index) const { return m_vertexBrightness[index]; }
+    // Outside [0, NUM_VERTICES): the origin, and no brightness.
+    const kuVec3d& getVertex(int index) const;
+    float getVertexBrightness(int index) const;
     const kuVec3d& getAbsolutePositionValue() const { return m_absolutePosition; }
     const kuVec3d& getAbsoluteOrientationValue() const { return m_absoluteOrientation; }
     kxIsectorLOS* getIsector(int index) const;
@@ -174,6 +176,8 @@ private:
     kuRef<kxIsectorLOS> m_isectors[NUM_ISECTORS];
     bool m_isectEnable = true;
     bool m_removeIsectorsPending = false;
+    // The probes were last posed from a pose that cannot be cast (reported once per change).
+    bool m_poseUnusable = false;
     kuVec3d m_hitPoint;
     kuVec3d m_hitNormal;
     kuVec3d m_groundPlane;

@@ -25,6 +25,7 @@
 #include <GL/gl.h>
 
 #include <cassert>
+#include <cfloat>
 #include <cmath>
 #include <mutex>
 
@@ -146,6 +147,11 @@ public:
 kuRef<MapCreateDrawProcessor> s_mapCreateProcessor;
 
 constexpr float INTENSITY_CHANGE = 0.0005f;
+
+// Finite and small enough to reach single precision (drawing takes floats).
+bool fitsFloat(const kuVec3d& v) {
+    return std::fabs(v.x) <= FLT_MAX && std::fabs(v.y) <= FLT_MAX && std::fabs(v.z) <= FLT_MAX;
+}
 } // namespace
 
 // ---- class ----
@@ -404,6 +410,14 @@ void kxLightMap::update(int frame) {
         kuNotify::print(2, s_classType, "kxLightMap::update: chan %s observer is %s",
                         channel->getName(), record->observer->getName());
         float* slot = record->lightIntensity.lockWriteBuffer(frame);
+        if (!slot) {
+            // A frame before the first, or one whose slot a later frame already holds.
+            kuNotify::print(5, s_classType,
+                            "kxLightMap::update: frame %d cannot be written for chan %s -- "
+                            "ignoring",
+                            frame, channel->getName());
+            continue;
+        }
         const float intensity = frame == 1 ? 1.0f : getEnvBrightness(record);
         if (intensity < 0.0f) {
             kuNotify::print(5, s_classType,
@@ -432,6 +446,8 @@ void kxLightMap::updateObserverPos(const ksChannel* channel) {
         return;
     kxScene* scene = kxScene::get(0);
     kuVec3d* slot = record->observerPosition.lockWriteBuffer(m_frame);
+    if (!slot)
+        return;
     record->observer->getAbsolutePosition(slot, nullptr, nullptr,
                                           scene ? scene->getCoordConverter() : nullptr);
     const kuVec3d position = *slot;
@@ -554,34 +570,44 @@ float kxLightMap::preRenderLobes(const ksChannel* channel, krDrawContext* contex
                         channel ? channel->getName() : "(null)");
         return -1.0f;
     }
-    if (channel->getGraphicsModeEnable(4) || !record->window)
+    // The channel's window as it is now: the one found when the channel was added may have
+    // gone since, or no longer hold the channel.
+    const ksWindow* window = channel->getWindow();
+    if (!context || channel->getGraphicsModeEnable(4) || !window)
         return -1.0f;
 
-    const int size = static_cast<int>(m_textureSize);
-    if (size != record->currentSize) {
-        kuNotify::print(3, s_classType, "kxLightMap texture size set to %d", size);
-        record->currentSize = size;
-        record->imageBits.reset();
-        record->imageBits =
-            size > 0 ? kuAllocRef::malloc(static_cast<std::size_t>(size) * size * 3) : nullptr;
-        if (!record->imageBits)
-            return -1.0f;
-        creatLightTextureBits(size, kxLightLobe::FALLOFF_SQUARED, record->imageBits->data());
-        record->mapTexture->setImageLevel(0, record->imageBits.get());
-        record->mapTexture->setDimensions(size, size, 0);
-    }
-
+    // Checked before anything is allocated: the map is read back from the channel, so its
+    // size is bounded by the channel's, whatever was set.
+    const unsigned int requested = m_textureSize;
     double left = 0, right = 1, bottom = 0, top = 1;
     channel->getDrawArea(left, right, bottom, top);
     int x0 = 0, x1 = 0, y0 = 0, y1 = 0;
-    record->window->getSize(x1, y1);
+    window->getSize(x1, y1);
     const double width = (right - left) * (x1 - x0);
     const double height = (top - bottom) * (y1 - y0);
+    if (requested == 0 || requested > static_cast<unsigned int>(kxLightLobe::MAX_TEXTURE_SIZE)) {
+        kuNotify::print(5, s_classType, "kxLightMap: no light map of size %u for chan %s",
+                        requested, channel->getName());
+        return -1.0f;
+    }
+    const int size = static_cast<int>(requested);
     if (size > width || size > height) {
         kuNotify::print(5, s_classType, "Chan %s too small (%d,%d) for lightmap tex size (%d)",
                         channel->getName(), static_cast<int>(width), static_cast<int>(height),
                         size);
         return -1.0f;
+    }
+    if (size != record->currentSize) {
+        kuNotify::print(3, s_classType, "kxLightMap texture size set to %d", size);
+        record->currentSize = 0;
+        record->imageBits.reset();
+        record->imageBits = kuAllocRef::malloc(static_cast<std::size_t>(size) * size * 3);
+        if (!record->imageBits)
+            return -1.0f;
+        record->currentSize = size;
+        creatLightTextureBits(size, kxLightLobe::FALLOFF_SQUARED, record->imageBits->data());
+        record->mapTexture->setImageLevel(0, record->imageBits.get());
+        record->mapTexture->setDimensions(size, size, 0);
     }
     record->mapOriginX = static_cast<int>((x1 - x0) * left + 1.0);
     record->mapOriginY = static_cast<int>((y1 - y0) * bottom + 1.0);
@@ -629,13 +655,30 @@ float kxLightMap::preRenderLobes(const ksChannel* channel, krDrawContext* contex
 }
 
 void kxLightMap::transformCullRecord(const ksChannel* channel, kxLightLobe::CullRecord* record) {
+    if (!record)
+        return;
     _channel_data* data = getChannelData(channel);
     kuVec3d eye;
     if (data)
         data->observerPosition.read(ksThread::resolveFrameNumber(), &eye);
-    for (kuVec3d& vertex : record->vertices)
+    bool placeable = fitsFloat(record->orientation);
+    for (kuVec3d& vertex : record->vertices) {
         vertex -= eye;
+        placeable = placeable && fitsFloat(vertex);
+    }
     record->position -= eye;
+    placeable = placeable && fitsFloat(record->position);
+    if (!placeable) {
+        // Seen from this eye the footprint has no single-precision place (or no direction):
+        // it is drawn as nothing rather than with an undefined conversion or a NaN matrix.
+        kuNotify::print(2, s_classType, "Light lobe record beyond reach of channel %s; not lit",
+                        channel ? channel->getName() : "(null)");
+        for (int k = 0; k < kxLightLobe::NUM_VERTICES; ++k) {
+            record->vertices[k] = kuVec3d();
+            record->vertexBrightness[k] = 0.0f;
+        }
+        return;
+    }
     const kuVec3d& o = record->orientation;
     const kuVec3d& p = record->position;
     kuMatrixf step;
@@ -652,6 +695,8 @@ void kxLightMap::transformCullRecord(const ksChannel* channel, kxLightLobe::Cull
 }
 
 void kxLightMap::postRenderLobes(const ksChannel* channel, krDrawContext* context) {
+    if (!context)
+        return;
     _channel_data* record = getChannelData(channel);
     if (!record) {
         kuNotify::print(3, s_classType, "No channel data for channel %s -- ignoring",
@@ -664,8 +709,9 @@ void kxLightMap::postRenderLobes(const ksChannel* channel, krDrawContext* contex
     glPopAttrib();
 
     const float intensity = readLightIntensity(record, channel, false);
-    if (intensity < m_transitionLightIntensity) {
-        const float ambient = getBrighteningAmbient(intensity);
+    const float ambient = getBrighteningAmbient(intensity);
+    // Settings that are no number give no brightening rather than an infinite light.
+    if (intensity < m_transitionLightIntensity && std::isfinite(ambient)) {
         const float zero[4] = {0, 0, 0, 0};
         const float light[4] = {ambient, ambient, ambient, 1};
         glLightfv(GL_LIGHT7, GL_DIFFUSE, zero);
@@ -703,6 +749,8 @@ void kxLightMap::postRenderLobes(const ksChannel* channel, krDrawContext* contex
 }
 
 void kxLightMap::renderMap(const ksChannel* channel, krDrawContext* context) {
+    if (!context)
+        return;
     _channel_data* record = getChannelData(channel);
     if (!record) {
         kuNotify::print(5, s_classType, "No channel data for chan %s -- skipping map render",

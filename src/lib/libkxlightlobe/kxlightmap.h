@@ -59,6 +59,8 @@ public:
 
     void setEnable(bool enable) { m_enable = enable; }
     bool getEnable() const { return m_enable; }
+    // Side of the channels' maps. A channel gets none while the size is 0, above
+    // kxLightLobe::MAX_TEXTURE_SIZE or larger than the channel (reported as it is drawn).
     void setTextureSize(unsigned int size) { m_textureSize = size; }
     unsigned int getTextureSize() const { return m_textureSize; }
     void setTransitionLightIntensity(float intensity) { m_transitionLightIntensity = intensity; }

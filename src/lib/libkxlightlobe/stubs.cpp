@@ -70,15 +70,15 @@ T* as(kuBase* object) {
 // The properties every configurable transform-based lobe class shares, in their order.
 template <class T>
 void addTransformProperties(kcConfigParser* parser, const char* keyword) {
+    // The node's own status, so that a refused child (a loop back to the lobe, one already
+    // there, one that is not there) is reported with its line.
     parser->addReferenceProp(keyword, "addChild", "addChild", "ksNode",
                              [](kuBase* o, const kcArgValues& v) {
-                                 as<T>(o)->addChild(static_cast<ksNode*>(v.getBase(0)));
-                                 return 1;
+                                 return as<T>(o)->addChild(static_cast<ksNode*>(v.getBase(0)));
                              });
     parser->addReferenceProp(keyword, "removeChild", "removeChild", "ksNode",
                              [](kuBase* o, const kcArgValues& v) {
-                                 as<T>(o)->removeChild(static_cast<ksNode*>(v.getBase(0)));
-                                 return 1;
+                                 return as<T>(o)->removeChild(static_cast<ksNode*>(v.getBase(0)));
                              });
     parser->addConfigurableProp(keyword, "setCullMask",
                                 oneArgument("setCullMask", kcVariant::TYPE_BITMASK),
@@ -225,10 +225,10 @@ int kxLightLobe::configureParser() {
     parser->addConfigurableProp(keyword, "setTextureFile",
                                 oneArgument("setTextureFile", kcVariant::TYPE_STRING),
                                 [](kuBase* o, const kcArgValues& v) {
-                                    // An unreadable file is reported by the image reader; the
-                                    // lobe keeps a generated texture.
-                                    as<kxLightLobe>(o)->setTextureFile(v.getString(0));
-                                    return 1;
+                                    // The image reader says why a file cannot be read; the
+                                    // status adds where it was named. The lobe keeps a
+                                    // generated texture.
+                                    return as<kxLightLobe>(o)->setTextureFile(v.getString(0));
                                 });
     parser->addConfigurableProp(keyword, "setTextureSize",
                                 tokenArgument("setTextureSize", SIZE_TOKENS),

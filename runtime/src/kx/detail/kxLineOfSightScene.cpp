@@ -581,6 +581,12 @@ void kxLineOfSightScene::cast(const Query& query, const kuVec3d& direction, Resu
     const Committed* c = m_committed.get();
     if (!c || query.mask == 0 || !(query.range > 0))
         return;
+    // The ray tracer works in single precision and aborts on rays it cannot hold; a segment
+    // from a point that is not a number, or beyond its reach, meets nothing.
+    constexpr double REACH = 1.0e18;
+    for (int i = 0; i < 3; ++i)
+        if (!(std::fabs(query.origin[i]) < REACH) || !std::isfinite(direction[i]))
+            return;
     QueryContext qc;
     rtcInitIntersectContext(&qc.context);
     qc.committed = c;
