@@ -11,6 +11,15 @@
 #include <kx/kxScene.h>
 #include <kx/kxShapes.h>
 
+#include "kxTestSupport.h"
+
+#include <kxlightlobe.h>
+#include <kxlightmap.h>
+
+#include <kr/krFog.h>
+#include <kr/krState.h>
+#include <kx/kxEnv.h>
+
 #include <gtest/gtest.h>
 
 #include <map>
@@ -100,6 +109,53 @@ TEST(PipelinedFramesTest, DrawThreadsDrawEveryFrameWithItsOwnView) {
         kernel->setThreadingMode(kxKernel::THREADING_SERIAL);
     }
     kxKernel::shutdown();
+}
+
+// The light map at night under fog and a cloud layer, pipelined: the draw thread captures the
+// scene fog that the application thread installs into the clouds each frame.
+class PipelinedLightMapTest : public kxModuleTest {};
+
+TEST_F(PipelinedLightMapTest, CloudsTakeTheMapsFogWhileFramesOverlap) {
+    kxKernel* kernel = kxKernel::instance();
+    kuRef<kxScene> scene = new kxScene;
+    kuRef<kxBox> ground = new kxBox;
+    ground->setSize(2000, 2000, 1);
+    scene->addChild(ground.get());
+    kuRef<kxLightLobe> lobe = kxLightLobe::create();
+    lobe->setPosition(0, 0, 100);
+    lobe->setOrientation(0, -90, 0);
+    scene->addChild(lobe.get());
+    kuRef<ksWindow> window = new ksWindow;
+    window->setSize(320, 240);
+    kuRef<ksChannel> channel = new ksChannel;
+    window->addChannel(channel.get());
+    kuRef<kxEnv> env = new kxEnv;
+    env->addEffect(new kxEnvSun);
+    env->addEffect(new kxEnvMoon);
+    kuRef<kxEnvCloudLayer> clouds = new kxEnvCloudLayer;
+    env->addEffect(clouds.get());
+    env->setTimeOfDay(0.5);
+    env->setFogEnable(true);
+    env->setVisibility(3000);
+    kuRef<kxObserver> observer = new kxObserver;
+    observer->setScene(scene.get());
+    observer->addChannel(channel.get());
+    observer->addAttachment(env.get());
+    observer->setPosition(0, -300, 200);
+    observer->setOrientation(0, -30, 0);
+
+    ASSERT_EQ(kernel->configure(), 1);
+    kernel->setThreadingMode(kxKernel::THREADING_PIPELINED);
+    for (int f = 0; f < 30; ++f)
+        ASSERT_EQ(kernel->runFrame(), 1);
+    kernel->finishFrames();
+    if (!window->getRenderWindow())
+        GTEST_SKIP() << "no OpenGL context";
+    EXPECT_TRUE(kxLightMap::isMapCreated(channel.get()));
+    const auto* fog = clouds->getState(0)->get<krFog::Element>();
+    ASSERT_NE(fog, nullptr);
+    EXPECT_TRUE(fog->enable);
+    kernel->setThreadingMode(kxKernel::THREADING_SERIAL);
 }
 
 } // namespace

@@ -293,6 +293,7 @@ void kxLightMap::addChannel(const ksChannel* channel) {
                         channel->getName());
     } else {
         record->fog = new krFog;
+        record->drawnFog = new krFog;
         record->fogElement.setFog(record->fog.get());
     }
     m_channels[channel] = std::move(record);
@@ -475,6 +476,12 @@ float kxLightMap::getEnvBrightness(_channel_data* record) {
                 continue;
             krState* state = static_cast<kxEnvCloudLayer*>(it->get())->getState(0);
             state->setElement(krDepthWrite::Element(false));
+            if (record->fog) {
+                std::lock_guard<std::mutex> guard(record->fogMutex);
+                if (record->fogFound)
+                    record->fog->copyFrom(*record->drawnFog);
+                record->fogElement.enable = record->fogFound;
+            }
             state->setElement(record->fogElement);
         }
     }
@@ -736,14 +743,16 @@ void kxLightMap::postRenderLobes(const ksChannel* channel, krDrawContext* contex
         kuNotify::print(2, s_classType, "Fogmult for channel %s w/curLightIntensity %f is %f",
                         channel->getName(), static_cast<double>(intensity),
                         static_cast<double>(multiplier));
-        if (record->fog) {
-            record->fog->copyFrom(*fog);
-            record->fog->setColor(record->savedFogColor[0], record->savedFogColor[1],
-                                  record->savedFogColor[2], record->savedFogColor[3]);
-            record->fogElement.enable = true;
+        if (record->drawnFog) {
+            std::lock_guard<std::mutex> guard(record->fogMutex);
+            record->drawnFog->copyFrom(*fog);
+            record->drawnFog->setColor(record->savedFogColor[0], record->savedFogColor[1],
+                                       record->savedFogColor[2], record->savedFogColor[3]);
+            record->fogFound = true;
         }
     } else {
-        record->fogElement.enable = false;
+        std::lock_guard<std::mutex> guard(record->fogMutex);
+        record->fogFound = false;
     }
     context->popElements(true);
 }

@@ -14,6 +14,7 @@
 #include <kx/kxKernel.h>
 
 #include <atomic>
+#include <mutex>
 #include <map>
 #include <memory>
 
@@ -163,8 +164,14 @@ struct KXLIGHTLOBE_API kxLightMap::_channel_data {
     kuBase* environment = nullptr;
     kuFrameData<kuVec3d> observerPosition;
     kuFrameData<float> lightIntensity;
-    kuRef<krFog> fog; // installed into cloud layers at night
+    // The scene fog as the light map found it, installed into cloud layers at night: the
+    // application thread's (cloud states are changed there).
+    kuRef<krFog> fog;
     krFog::Element fogElement;
+    // What the draw thread found, handed to the application thread under fogMutex.
+    std::mutex fogMutex;
+    kuRef<krFog> drawnFog;
+    bool fogFound = false;
     float savedFogColor[4] = {0, 0, 0, 0};
 };
 
