@@ -61,10 +61,12 @@ std::string example(const char* name) {
     return std::string(KX_EXAMPLES_DIR) + "/" + name;
 }
 
-// Exit status 2 means the machine cannot make a GL context: nothing to check then.
-#define SKIP_WITHOUT_GL(result)                                                                    \
+// Exit status 2 means the machine cannot make a GL context: nothing to check then. Otherwise
+// the run must succeed.
+#define ASSERT_RAN(result)                                                                         \
     if ((result).status == 2)                                                                      \
-    GTEST_SKIP() << (result).err
+        GTEST_SKIP() << (result).err;                                                              \
+    ASSERT_EQ((result).status, 0) << (result).err
 
 // ---- the dump: one JSON object per line ----
 
@@ -209,8 +211,7 @@ TEST(KxrunTest, DefaultSceneWritesTheFramesAsked) {
         std::vector<std::string> args = c.args;
         args.insert(args.end(), {"--size", "320x240", "--out", out});
         const Result result = runKxrun(dir, args);
-        SKIP_WITHOUT_GL(result);
-        ASSERT_EQ(result.status, 0) << result.err;
+        ASSERT_RAN(result);
         for (int frame : c.written) {
             const std::string file = out + "/window_f" + std::to_string(frame) + ".png";
             kuRef<kuImage> image = kuImageFactory::read(file.c_str());
@@ -238,8 +239,7 @@ TEST(KxrunTest, PipelinedGivesTheSerialImageAndStatisticsAreSummarised) {
         const Result result =
             runKxrun(dir, {example("one_lobe.xml"), "--frames", "3", "--size", "320x240", "--out",
                            out, "--threading", modes[m], "--stats"});
-        SKIP_WITHOUT_GL(result);
-        ASSERT_EQ(result.status, 0) << result.err;
+        ASSERT_RAN(result);
         EXPECT_NE(result.err.find("kxrun: 3 frames in"), std::string::npos) << result.err;
         for (const char* line :
              {"STATISTIC_UPDATE_TIME: count 3", "STATISTIC_BUILD_MAP_TIME: count 3"})
@@ -272,8 +272,7 @@ TEST(KxrunTest, EveryExampleRunsWithoutProblems) {
         SCOPED_TRACE(c.file);
         const std::string out = dir.file(c.file);
         const Result result = runKxrun(dir, {example(c.file), "--frames", "3", "--out", out});
-        SKIP_WITHOUT_GL(result);
-        ASSERT_EQ(result.status, 0) << result.err;
+        ASSERT_RAN(result);
         // Problems inside a file do not stop a run; an example must have none.
         EXPECT_EQ(result.err.find("problem"), std::string::npos) << result.err;
         kuRef<kuImage> image = kuImageFactory::read((out + "/window_f3.png").c_str());
@@ -292,8 +291,7 @@ TEST(KxrunTest, DumpGivesTheFootprintUnderALampPointingDown) {
     const std::string dump = dir.file("dump.json");
     const Result result = runKxrun(
         dir, {example("one_lobe.xml"), "--frames", "3", "--out", dir.file("out"), "--dump", dump});
-    SKIP_WITHOUT_GL(result);
-    ASSERT_EQ(result.status, 0) << result.err;
+    ASSERT_RAN(result);
     const std::vector<std::string> lines = readDump(dump);
     // One lobe and one channel per frame.
     EXPECT_EQ(lines.size(), 6u);
@@ -349,8 +347,7 @@ TEST(KxrunTest, NightDriveFileDescribesTheEmbeddedScene) {
         if (i == 1)
             args.insert(args.begin(), example("night_drive.xml"));
         const Result result = runKxrun(dir, args);
-        SKIP_WITHOUT_GL(result);
-        ASSERT_EQ(result.status, 0) << result.err;
+        ASSERT_RAN(result);
         dumps[i] = readDump(dump);
     }
     for (const char* name : {"headlight_left", "headlight_right", "searchlight"}) {

@@ -62,7 +62,6 @@ TEST_F(LightLobeTest, DefaultsOfANewLobe) {
     EXPECT_NE(lobe->getNodeId(), lobe->kxTransform::getNodeId());
     EXPECT_TRUE(lobe->isOfClassType(kxTransform::getStaticClassType()));
     EXPECT_TRUE(lobe->isExactClassType(kxLightLobe::getStaticClassType()));
-    EXPECT_FALSE(lobe->isExactClassType(kxTransform::getStaticClassType()));
 }
 
 TEST_F(LightLobeTest, RegistryFindsByNameAndIndex) {
@@ -133,25 +132,8 @@ TEST_F(LightLobeTest, FalloffAndTextureSizeRegenerateTheTexture) {
     EXPECT_EQ(lobe->getTexture()->getImageLevel(0)->size(), 32u * 32u * 3u);
 }
 
-TEST_F(LightLobeTest, TextureSizesThatCannotBeMadeKeepAnEmptyTexture) {
-    kuRef<kxLightLobe> lobe = makeLobe("tiny");
-    kxMessageCapture capture;
-    lobe->setTextureSize(0);
-    EXPECT_EQ(lobe->getTextureSize(), 0u);
-    ASSERT_NE(lobe->getTexture(), nullptr);
-    EXPECT_EQ(lobe->getTexture()->getImageLevel(0), nullptr);
-    lobe->setTextureSize(1u << 30);
-    EXPECT_EQ(lobe->getTextureSize(), 1u << 30);
-    EXPECT_EQ(capture.countContaining("no texture of size"), 2);
-}
-
 TEST_F(LightLobeTest, TextureFiles) {
     kuRef<kxLightLobe> lobe = makeLobe("filed");
-    EXPECT_EQ(lobe->setTextureFile(""), 1);
-    EXPECT_EQ(lobe->setTextureFile(nullptr), 1);
-    EXPECT_STREQ(lobe->getTextureFile(), "");
-    EXPECT_EQ(lobe->getTexture(), nullptr);
-
     const std::string good = writePng("good.png");
     EXPECT_EQ(lobe->setTextureFile(good.c_str()), 1);
     EXPECT_EQ(lobe->getTextureFile(), good);
@@ -304,7 +286,7 @@ protected:
     ksThreadBuffer* m_pipeline = nullptr;
 };
 
-TEST_F(LightLobeCloneTest, EnableTokenQueuedOnlyOnChange) {
+TEST_F(LightLobeCloneTest, EnableTokenQueuedOnlyOnChangeAndNewClonesStartFromIt) {
     kuRef<kxLightLobe> lobe = makeLobe("lobe");
     ksThreadBuffer::synchronize();
     ksThreadBuffer* master = lobe->getThreadBuffer();
@@ -325,12 +307,8 @@ TEST_F(LightLobeCloneTest, EnableTokenQueuedOnlyOnChange) {
     // Clones keep no isectors and no texture of their own.
     EXPECT_EQ(copy->getIsector(0), nullptr);
     EXPECT_STREQ(copy->getName(), "lobe");
-}
 
-TEST_F(LightLobeCloneTest, CloneMadeLaterStartsFromTheMastersEnable) {
-    kuRef<kxLightLobe> lobe = makeLobe("off");
-    lobe->setEnable(false);
-    ksThreadBuffer::synchronize();
+    // A clone made later starts from the master's enable.
     ksThreadBuffer* second = ksThreadBuffer::create();
     ASSERT_NE(second, nullptr);
     EXPECT_FALSE(clone(lobe, second->getIndex())->getEnable());

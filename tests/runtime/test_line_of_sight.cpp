@@ -52,6 +52,19 @@ protected:
         return p;
     }
 
+    // Enough probes over a 2000-unit terrain that a run is still in flight when startAll
+    // returns.
+    std::vector<kuRef<kxIsectorLOS>> grid(kxIsectorService* service, ksNode* target) {
+        std::vector<kuRef<kxIsectorLOS>> probes;
+        for (int i = 0; i < 3000; ++i) {
+            probes.push_back(probe({(i % 60) * 30.0 - 900, (i / 60) * 30.0 - 750, 100}, i,
+                                   -60 - i % 30, NEAREST, 5000));
+            probes.back()->setTarget(target);
+            service->addIsector(probes.back().get(), kxIsectorService::MODE_CONTINUOUS);
+        }
+        return probes;
+    }
+
     kuRef<ksNode> m_root;
 };
 
@@ -103,43 +116,36 @@ kuVec3d hitNormal(const kxIsectorLOS& p) {
     return kuVec3d(normal);
 }
 
-TEST_F(LineOfSightTest, StraightDownOverFlatTerrainHitsTheGroundBelow) {
+TEST_F(LineOfSightTest, ProbesOverFlatTerrainFollowPositionHeadingAndPitch) {
     m_root->addChild(terrain(0, 8).get());
-    const kuVec3d positions[] = {{10, 20, 50}, {-35.5, 60.25, 3}, {0, 0, 100}, {99, -99, 1}};
+    struct Case {
+        kuVec3d from;
+        double heading, pitch;
+        kuVec3d expected;
+    };
+    std::vector<Case> cases = {
+        {{0, 0, 10}, 0, -45, {0, 10, 0}},   // body +Y
+        {{0, 0, 10}, 90, -45, {-10, 0, 0}}, // heading turns counter-clockwise seen from above
+        {{0, 0, 10}, -90, -45, {10, 0, 0}},
+        {{0, 0, 10}, 180, -60, {0, -5.773502692, 0}},            // 10 / tan 60
+        {{0, 0, 10}, 45, -30, {-12.247448714, 12.247448714, 0}}, // 10 / tan 30 along the diagonal
+    };
+    for (const kuVec3d& at : {kuVec3d(10, 20, 50), {-35.5, 60.25, 3}, {0, 0, 100}, {99, -99, 1}})
+        for (double heading : {0.0, 45.0, 170.0})
+            cases.push_back({at, heading, DOWN, {at.x, at.y, 0}});
     // Casting flushes denormals only for itself: the caller's floating-point mode comes back.
     const unsigned int floatMode = _mm_getcsr();
     for (int mode : {NEAREST, ANY})
-        for (const kuVec3d& position : positions)
-            for (double heading : {0.0, 45.0, 170.0}) {
-                SCOPED_TRACE(::testing::Message() << "mode " << mode << " at " << position.x << ","
-                                                  << position.y << " heading " << heading);
-                kuRef<kxIsectorLOS> p = probe(position, heading, DOWN, mode);
-                ASSERT_EQ(p->cast(), 1);
-                expectNear(hitPoint(*p), {position.x, position.y, 0}, 1e-5);
-                expectNear(hitNormal(*p), {0, 0, 1}, 1e-6);
-                EXPECT_EQ(_mm_getcsr(), floatMode);
-            }
-}
-
-TEST_F(LineOfSightTest, PitchedProbeFollowsHeadingAndPitch) {
-    m_root->addChild(terrain(0, 8).get());
-    struct Case {
-        double heading, pitch;
-        kuVec3d expected; // from (0, 0, 10)
-    };
-    const Case cases[] = {
-        {0, -45, {0, 10, 0}},   // body +Y
-        {90, -45, {-10, 0, 0}}, // heading turns counter-clockwise seen from above
-        {-90, -45, {10, 0, 0}},
-        {180, -60, {0, -5.773502692, 0}},            // 10 / tan 60
-        {45, -30, {-12.247448714, 12.247448714, 0}}, // 10 / tan 30 along the diagonal
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(::testing::Message() << "heading " << c.heading << " pitch " << c.pitch);
-        kuRef<kxIsectorLOS> p = probe({0, 0, 10}, c.heading, c.pitch);
-        ASSERT_EQ(p->cast(), 1);
-        expectNear(hitPoint(*p), c.expected, 1e-4);
-    }
+        for (const Case& c : cases) {
+            SCOPED_TRACE(::testing::Message()
+                         << "mode " << mode << " from " << c.from.x << "," << c.from.y << ","
+                         << c.from.z << " heading " << c.heading << " pitch " << c.pitch);
+            kuRef<kxIsectorLOS> p = probe(c.from, c.heading, c.pitch, mode);
+            ASSERT_EQ(p->cast(), 1);
+            expectNear(hitPoint(*p), c.expected, c.pitch == DOWN ? 1e-5 : 1e-4);
+            expectNear(hitNormal(*p), {0, 0, 1}, 1e-6);
+            EXPECT_EQ(_mm_getcsr(), floatMode);
+        }
     // Level and upward probes never reach the ground.
     EXPECT_EQ(probe({0, 0, 10}, 0, 0)->cast(), -32767);
     EXPECT_EQ(probe({0, 0, 10}, 0, 20)->cast(), -32767);
@@ -528,21 +534,15 @@ TEST_F(LineOfSightTest, ServicesOfBothKindsShareTargetsInOneFrame) {
 
 TEST_F(LineOfSightTest, DestroyingAServiceWithARunInFlightIsSafe) {
     m_root->addChild(terrain(10, 256, 2000).get());
-    std::vector<kuRef<kxIsectorLOS>> probes;
     for (int round = 0; round < 3; ++round) {
         kuRef<kxIsectorServiceAsynchronous> service = new kxIsectorServiceAsynchronous;
-        for (int i = 0; i < 3000; ++i) {
-            probes.push_back(probe({(i % 60) * 30.0 - 900, (i / 60) * 30.0 - 750, 100}, i,
-                                   -60 - i % 30, NEAREST, 5000));
-            service->addIsector(probes.back().get(), kxIsectorService::MODE_CONTINUOUS);
-        }
+        std::vector<kuRef<kxIsectorLOS>> probes = grid(service.get(), m_root.get());
         kxIsectorService::startAll();
         service.reset();
         kxIsectorService::finishAll();
         // Results of a cancelled run are never delivered.
         for (const auto& p : probes)
             EXPECT_EQ(p->getHitPoint(nullptr), -32767);
-        probes.clear();
     }
 }
 
@@ -550,13 +550,7 @@ TEST_F(LineOfSightTest, DeletingTheTargetWithARunInFlightIsSafe) {
     kuRef<ksNode> target = new ksNode;
     target->addChild(terrain(10, 256, 2000).get());
     kuRef<kxIsectorServiceAsynchronous> service = new kxIsectorServiceAsynchronous;
-    std::vector<kuRef<kxIsectorLOS>> probes;
-    for (int i = 0; i < 3000; ++i) {
-        probes.push_back(
-            probe({(i % 60) * 30.0 - 900, (i / 60) * 30.0 - 750, 100}, i, -70, NEAREST, 5000));
-        probes.back()->setTarget(target.get());
-        service->addIsector(probes.back().get(), kxIsectorService::MODE_CONTINUOUS);
-    }
+    std::vector<kuRef<kxIsectorLOS>> probes = grid(service.get(), target.get());
     kxIsectorService::startAll();
     target.reset();
     EXPECT_EQ(kxLineOfSightScene::getNumCachedScenes(), 0);
