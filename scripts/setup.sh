@@ -12,12 +12,12 @@ repo_root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$repo_root"
 
 packages=(
-    # toolchain
-    build-essential cmake pkg-config git clang-format
+    # toolchain; clang and its runtimes for the fuzz targets (scripts/fuzz.sh)
+    build-essential cmake pkg-config git clang-format clang-14 libclang-rt-14-dev
     # tests and benchmarks
     googletest libgtest-dev libgmock-dev libbenchmark-dev
     # images, configuration files, line-of-sight probes, shader validation
-    libstb-dev libtinyxml2-dev libembree-dev glslang-tools
+    libstb-dev zlib1g-dev libtinyxml2-dev libembree-dev glslang-tools
     # headless OpenGL: glvnd's EGL/OpenGL front ends and Mesa's EGL and software rasteriser
     libegl-dev libopengl-dev libgl-dev libegl-mesa0 libgl1-mesa-dri
 )

@@ -713,6 +713,18 @@ TEST_F(BadInputTest, LoopsInTheSceneGraphAreRefused) {
     adopt(a);
     runFrames("loop");
     m_scene->getRoot()->removeChild(a);
+    // A lobe given a look-at strategy aimed at the lobe itself.
+    ASSERT_EQ(
+        parser->parseString("<kestrix>\n"
+                            "<LookAtStrategy name=\"aim\"><setNode>l</setNode></LookAtStrategy>\n"
+                            "<LightLobe name=\"l\"><setStrategy>aim</setStrategy></LightLobe>\n"
+                            "</kestrix>\n",
+                            "aim.xml"),
+        1);
+    EXPECT_EQ(parser->getNumErrors(), 1);
+    auto* l = static_cast<kxLightLobe*>(parser->findInstance("l"));
+    ASSERT_NE(l, nullptr);
+    EXPECT_EQ(l->getStrategy(), nullptr);
 }
 
 TEST_F(BadInputTest, LightLobeControlPropertiesWithBadValues) {

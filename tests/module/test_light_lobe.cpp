@@ -268,6 +268,32 @@ TEST_F(LightLobeTest, CopyAndCompareWithTextureFiles) {
     EXPECT_TRUE(custom->compare(a.get()));
 }
 
+// Setting a lobe's bounds tells its parents: a lobe that stays where it is does not set them
+// again every frame (ten thousand stationary lights would tell the scene thirty thousand times
+// a frame), one that moves does.
+TEST_F(LightLobeTest, BoundsAreSetAgainOnlyWhenTheLobeMoves) {
+    struct Counter : ksNode::Subscriber {
+        int told = 0;
+        void notify(int, ksNode*, void*, int*) override { ++told; }
+    };
+    kuRef<ksNode> parent = new ksNode;
+    kuRef<Counter> counter = new Counter;
+    parent->addSubscriber(ksNode::EVENT_BOUNDS_CHANGED, counter.get());
+    kuRef<kxLightLobe> lobe = makeLobe("lamp");
+    lobe->setPosition(10, 20, 30);
+    parent->addChild(lobe.get());
+    lobe->update(parent.get());
+    const int first = counter->told;
+    EXPECT_GT(first, 0);
+    lobe->update(parent.get());
+    EXPECT_EQ(counter->told, first);
+    lobe->setPosition(15, 20, 30);
+    lobe->update(parent.get());
+    EXPECT_GT(counter->told, first);
+    EXPECT_EQ(parent->getBounds().center, kuVec3d(15, 20, 30));
+    parent->removeSubscriber(ksNode::EVENT_BOUNDS_CHANGED, counter.get());
+}
+
 class LightLobeCloneTest : public LightLobeTest {
 protected:
     void SetUp() override {

@@ -288,6 +288,84 @@ TEST_F(ConfigParserTest, InstancesAreHeldUntilClearAndRegisteredOnesCanBeConfigu
     EXPECT_EQ(parser->findInstance("ext"), nullptr);
 }
 
+// Counts, as user data, the deletion of the object it is attached to.
+class ReleaseCounter : public kuMemBase {
+public:
+    explicit ReleaseCounter(int* released) : m_released(released) {}
+
+protected:
+    ~ReleaseCounter() override { ++*m_released; }
+
+private:
+    int* m_released;
+};
+
+// Strategies, look-at nodes, children and attachments are counted references: a file that
+// closes a loop of them would make objects that are never released. The property closing the
+// loop is refused, and clear() releases every object the file made.
+TEST_F(ConfigParserTest, LoopsOfReferencesAreRefusedAndEverythingIsReleased) {
+    struct Case {
+        const char* name;
+        const char* elements;
+        const char* refused; // "line:column: subject" of the one property refused
+    };
+    const Case cases[] = {
+        {"aims at itself through a look-at keyword",
+         "<LookAtStrategy name=\"aim\"><setNode>a</setNode></LookAtStrategy>\n"
+         "<Transform name=\"a\"><setStrategy>aim</setStrategy></Transform>",
+         "3:21: Transform \"a\" setStrategy"},
+        {"look-at node set after the strategy",
+         "<Transform name=\"a\"><setStrategy>aim</setStrategy></Transform>\n"
+         "<LookAtStrategy name=\"aim\"><setNode>a</setNode></LookAtStrategy>",
+         "3:28: LookAtStrategy \"aim\" setNode"},
+        {"child aims at its parent",
+         "<Transform name=\"a\"><addChild>b</addChild></Transform>\n"
+         "<Transform name=\"b\"><setLookAt>a</setLookAt></Transform>",
+         "3:21: Transform \"b\" setLookAt"},
+        {"parent adopts the node aiming at it",
+         "<Transform name=\"b\"><setLookAt>a</setLookAt></Transform>\n"
+         "<Transform name=\"a\"><addChild>b</addChild></Transform>",
+         "3:21: Transform \"a\" addChild"},
+        {"two nodes aim at each other",
+         "<Transform name=\"a\"><setLookAt>b</setLookAt></Transform>\n"
+         "<Transform name=\"b\"><setLookAt>a</setLookAt></Transform>",
+         "3:21: Transform \"b\" setLookAt"},
+        {"a shared look-at aims above another of its targets",
+         "<LookAtStrategy name=\"aim\"/>\n"
+         "<Transform name=\"x\"><setStrategy>aim</setStrategy></Transform>\n"
+         "<Transform name=\"p\"><addChild>x</addChild></Transform>\n"
+         "<Transform name=\"y\"><setStrategy>aim</setStrategy><setLookAt>p</setLookAt></Transform>",
+         "5:51: Transform \"y\" setLookAt"},
+        {"motion leads back through a node",
+         "<LookAtStrategy name=\"l1\"><setNode>t</setNode></LookAtStrategy>\n"
+         "<Transform name=\"t\"><setStrategy>l2</setStrategy></Transform>\n"
+         "<LookAtStrategy name=\"l2\"><setMotion>l1</setMotion></LookAtStrategy>",
+         "4:27: LookAtStrategy \"l2\" setMotion"},
+        {"observer attached to itself",
+         "<Observer name=\"o\"><addAttachment>o</addAttachment></Observer>",
+         "2:20: Observer \"o\" addAttachment"},
+        {"observers attached to each other",
+         "<Observer name=\"o\"><addAttachment>p</addAttachment></Observer>\n"
+         "<Observer name=\"p\"><addAttachment>o</addAttachment></Observer>",
+         "3:20: Observer \"p\" addAttachment"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        capture.clear();
+        ASSERT_EQ(parse(std::string("<kestrix>\n") + c.elements + "\n</kestrix>"), 1);
+        EXPECT_EQ(parser->getNumErrors(), 1);
+        EXPECT_EQ(capture.countContaining(std::string("test.xml:") + c.refused + ": not applied"),
+                  1);
+        int released = 0;
+        const std::size_t made = parser->getInstances().size();
+        ASSERT_GT(made, 0u);
+        for (const kuRef<kuBase>& object : parser->getInstances())
+            object->getUserDataList(true)->add(new ReleaseCounter(&released));
+        parser->clear();
+        EXPECT_EQ(released, static_cast<int>(made));
+    }
+}
+
 TEST_F(ConfigParserTest, KeywordsCanBeReboundAndClassesNeedACreator) {
     ASSERT_EQ(parser->addConfigurableProp("Probe", "set", kcArgDefinitions(), recordValue), 1);
     EXPECT_TRUE(parser->isConfigurableProp("Probe", "set"));

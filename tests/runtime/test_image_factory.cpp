@@ -4,6 +4,7 @@
 #include <ku/kuNotify.h>
 
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 // An independent PNG coder, private to this test, to write inputs and check what we write.
 #pragma GCC diagnostic push
@@ -287,6 +288,26 @@ Bytes pngHeader(unsigned width, unsigned height) {
     return b;
 }
 
+// A PNG of the header's size whose image data is raw compressed, of which the first keep
+// bytes are stored (all by default).
+Bytes pngWithData(unsigned width, unsigned height, const Bytes& raw, std::size_t cut = 0) {
+    Bytes b = pngHeader(width, height);
+    uLongf length = compressBound(raw.size());
+    Bytes packed(length);
+    compress(packed.data(), &length, raw.data(), raw.size());
+    packed.resize(length - cut);
+    const std::size_t at = b.size();
+    b.resize(at + 8);
+    put32(b, at, static_cast<unsigned>(packed.size()));
+    const char* type = "IDAT";
+    std::copy(type, type + 4, b.begin() + static_cast<std::ptrdiff_t>(at) + 4);
+    b.insert(b.end(), packed.begin(), packed.end());
+    b.resize(b.size() + 4, 0); // CRC, which the reader does not check
+    const unsigned char end[12] = {0, 0, 0, 0, 'I', 'E', 'N', 'D', 0xAE, 0x42, 0x60, 0x82};
+    b.insert(b.end(), end, end + 12);
+    return b;
+}
+
 // clang-format off
 const Damage DAMAGES[] = {
     {"empty", [] { return Bytes(); }, "empty"},
@@ -306,6 +327,12 @@ const Damage DAMAGES[] = {
     {"sgiRowEndsEarly", [] { Bytes b = smallSgi(true); put16(b, firstRow(b), 0); return b; }, "corrupt SGI run-length"},
     {"pngCut", [] { return pngHeader(4, 4); }, "corrupt PNG"},
     {"pngHuge", [] { return pngHeader(20000, 20000); }, "not supported"},
+    // A tiny file declaring a 2 GiB IDAT chunk: refused before the decoder allocates for it.
+    // Image data that inflates far beyond the image, or stops early (the decoder would go on
+    // reading zeros): both refused before the decoder runs, which would inflate gigabytes.
+    {"pngDataTooLarge", [] { return pngWithData(2, 2, Bytes(1 << 20, 0)); }, "larger than the image"},
+    {"pngDataCutShort", [] { return pngWithData(2, 2, Bytes{0, 1, 2, 0, 3, 4}, 4); }, "cut short"},
+    {"pngChunkPastEnd", [] { Bytes b = pngHeader(4, 4); b.resize(b.size() + 18, 0); put32(b, 33, 0x7FFFFF00u); const char* type = "IDAT"; std::copy(type, type + 4, b.begin() + 37); return b; }, "chunk runs past the end"},
 };
 // clang-format on
 

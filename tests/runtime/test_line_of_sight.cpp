@@ -403,6 +403,12 @@ TEST_F(LineOfSightTest, HitsOnNoisyTerrainLieOnItsSurface) {
         EXPECT_GT(normal.z, 0);
     }
     EXPECT_EQ(hits, 200);
+    EXPECT_EQ(ground->getHeightAt(std::nan(""), 0), 0.0); // off the terrain
+    // A terrain far larger than the noise's integer cells: the lattice wraps round instead of
+    // overflowing (the fuzzing build traps that), and heights keep within the amplitude.
+    kuRef<kxTerrain> huge = terrain(20, 4, 2.7e12);
+    for (const double x : {0.0, 1e12, -1.3e12})
+        EXPECT_LE(std::fabs(huge->getHeightAt(x, x)), 20.0) << x;
 }
 
 TEST_F(LineOfSightTest, ServiceRunCastsEveryProbeAndRetiresOnceProbes) {

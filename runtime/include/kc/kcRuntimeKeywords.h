@@ -1,7 +1,7 @@
 #ifndef KC_RUNTIMEKEYWORDS_H
 #define KC_RUNTIMEKEYWORDS_H
 
-#include <ku/kuExport.h>
+#include <ku/kuBase.h>
 
 // The runtime's own configuration keywords (class keyword: properties):
 //   Window: setSize(width, height), setOrigin(x, y), addChannel(channel)
@@ -34,6 +34,12 @@ namespace kcRuntimeKeywords {
 // Binds every keyword above in the configuration parser (kxKernel::initialize calls it after
 // the runtime's classes exist). 1, or -32767 when a binding failed.
 KX_API int registerAll();
+// Whether from is target or holds it through the counted references that configuration
+// keywords make: a node holds its children, a transform or an observer its strategy, an
+// observer its attachments, a look-at strategy its node and its motion. A file can describe a
+// loop of these, which would never be released, so every keyword that adds such a reference
+// (these and a module's own, for its transform classes) refuses one that would close a loop.
+KX_API bool holds(const kuBase* from, const kuBase* target);
 } // namespace kcRuntimeKeywords
 
 #endif

@@ -14,6 +14,8 @@
 #include <kx/kxTransform.h>
 
 #include <initializer_list>
+#include <set>
+#include <vector>
 
 namespace {
 
@@ -102,7 +104,10 @@ int setStrategy(kuBase* o, const kcArgValues& v) {
     auto* strategy = as<kxStrategy>(v.getBase(0));
     kxLookAtStrategy* lookAt = asLookAt(target->getStrategy());
     if (lookAt && lookAt != strategy && !asLookAt(strategy))
-        return status(lookAt->setMotion(strategy));
+        return kcRuntimeKeywords::holds(strategy, lookAt) ? KU_FAILURE
+                                                          : status(lookAt->setMotion(strategy));
+    if (kcRuntimeKeywords::holds(strategy, o))
+        return KU_FAILURE;
     target->setStrategy(strategy);
     return KU_SUCCESS;
 }
@@ -111,10 +116,14 @@ template <class T>
 int setLookAt(kuBase* o, const kcArgValues& v) {
     T* target = as<T>(o);
     auto* node = as<kxTransform>(v.getBase(0));
-    // A node aimed at itself would also hold itself through its strategy.
-    if (static_cast<kuBase*>(node) == o)
+    // The look-at will hold the node: a node that holds the target (itself, for one) would
+    // close a loop.
+    if (kcRuntimeKeywords::holds(node, o))
         return KU_FAILURE;
     if (kxLookAtStrategy* lookAt = asLookAt(target->getStrategy())) {
+        // Another target may share the look-at.
+        if (kcRuntimeKeywords::holds(node, lookAt))
+            return KU_FAILURE;
         lookAt->setNode(node);
         return KU_SUCCESS;
     }
@@ -135,6 +144,8 @@ int observerAddChannel(kuBase* o, const kcArgValues& v) {
     return status(as<kxObserver>(o)->addChannel(as<ksChannel>(v.getBase(0))));
 }
 int observerAddAttachment(kuBase* o, const kcArgValues& v) {
+    if (kcRuntimeKeywords::holds(v.getBase(0), o))
+        return KU_FAILURE;
     return status(as<kxObserver>(o)->addAttachment(v.getBase(0)));
 }
 
@@ -148,20 +159,11 @@ int sceneSetCoordConverter(kuBase* o, const kcArgValues& v) {
     return KU_SUCCESS;
 }
 
-bool isAncestor(const ksNode* candidate, const ksNode* node) {
-    if (candidate == node)
-        return true;
-    for (int i = 0; i < node->getNumParents(); ++i)
-        if (isAncestor(candidate, node->getParent(i)))
-            return true;
-    return false;
-}
-
 int transformAddChild(kuBase* o, const kcArgValues& v) {
     auto* node = as<kxTransform>(o);
     auto* child = as<ksNode>(v.getBase(0));
     // A file can describe a loop; the graph must not hold one.
-    if (isAncestor(child, node))
+    if (kcRuntimeKeywords::holds(child, o))
         return KU_FAILURE;
     return status(node->addChild(child));
 }
@@ -255,10 +257,14 @@ int orbitSetAngle(kuBase* o, const kcArgValues& v) {
     return KU_SUCCESS;
 }
 int lookAtSetNode(kuBase* o, const kcArgValues& v) {
+    if (kcRuntimeKeywords::holds(v.getBase(0), o))
+        return KU_FAILURE;
     as<kxLookAtStrategy>(o)->setNode(as<kxTransform>(v.getBase(0)));
     return KU_SUCCESS;
 }
 int lookAtSetMotion(kuBase* o, const kcArgValues& v) {
+    if (kcRuntimeKeywords::holds(v.getBase(0), o))
+        return KU_FAILURE;
     return status(as<kxLookAtStrategy>(o)->setMotion(as<kxStrategy>(v.getBase(0))));
 }
 
@@ -333,6 +339,38 @@ struct Binder {
 const char* const STRATEGY = "kxPositionable::Strategy";
 
 } // namespace
+
+bool kcRuntimeKeywords::holds(const kuBase* from, const kuBase* target) {
+    std::vector<const kuBase*> pending{from};
+    std::set<const kuBase*> seen;
+    while (!pending.empty()) {
+        const kuBase* object = pending.back();
+        pending.pop_back();
+        if (!object || !seen.insert(object).second)
+            continue;
+        if (object == target)
+            return true;
+        if (object->isOfClassType(ksNode::getStaticClassType())) {
+            const auto* node = static_cast<const ksNode*>(object);
+            for (int i = 0; i < node->getNumChildren(); ++i)
+                pending.push_back(node->getChild(i));
+        }
+        if (object->isOfClassType(kxTransform::getStaticClassType()))
+            pending.push_back(static_cast<const kxTransform*>(object)->getStrategy());
+        if (object->isOfClassType(kxObserver::getStaticClassType())) {
+            const auto* observer = static_cast<const kxObserver*>(object);
+            pending.push_back(observer->getStrategy());
+            for (int i = 0; i < observer->getNumAttachments(); ++i)
+                pending.push_back(observer->getAttachment(i));
+        }
+        if (object->isOfClassType(kxLookAtStrategy::getStaticClassType())) {
+            const auto* lookAt = static_cast<const kxLookAtStrategy*>(object);
+            pending.push_back(lookAt->getNode());
+            pending.push_back(lookAt->getMotion());
+        }
+    }
+    return false;
+}
 
 int kcRuntimeKeywords::registerAll() {
     Binder b{kcConfigParser::getTheConfigParser()};

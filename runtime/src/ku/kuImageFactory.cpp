@@ -2,6 +2,8 @@
 
 #include <ku/kuNotify.h>
 
+#include <zlib.h>
+
 // The coder itself is compiled once, in detail/stbImpl.cpp; these match its settings.
 #define STBI_NO_STDIO
 #define STBI_WRITE_NO_STDIO
@@ -93,6 +95,73 @@ std::uint32_t readBE32(const unsigned char* p) {
            std::uint32_t(p[3]);
 }
 
+// stb_image grows its buffer to an IDAT chunk's declared length before it finds that the data
+// is not there, so a few bytes declaring a huge chunk would have it allocate gigabytes. Every
+// chunk up to IEND must therefore lie within the data; a file that ends early is left to the
+// decoder, which refuses it.
+bool pngChunksFit(const unsigned char* data, std::size_t size) {
+    std::size_t at = sizeof(PNG_SIGNATURE);
+    while (size - at >= 8) {
+        if (std::memcmp(data + at + 4, "IEND", 4) == 0)
+            return true;
+        const std::size_t length = readBE32(data + at);
+        // The chunk's data and its CRC.
+        if (length > size - at - 8 || size - at - 8 - length < 4)
+            return false;
+        at += 8 + length + 4;
+    }
+    return true;
+}
+
+// stb_image inflates the image data until the compressed stream says it ends, reading zeros
+// past the end of data that stops early: a few hundred bytes can make it produce gigabytes. So
+// the stream is inflated here first, into a small scratch buffer, and must end within the size
+// the header implies (the filter byte of every row, and room for the interlaced passes).
+bool pngDataFits(const unsigned char* data, std::size_t size, std::string& reason) {
+    const std::size_t at = sizeof(PNG_SIGNATURE);
+    if (size < at + 8 + 13 || std::memcmp(data + at + 4, "IHDR", 4) != 0)
+        return true; // the decoder refuses it
+    const unsigned char* header = data + at + 8;
+    const std::uint64_t width = readBE32(header), height = readBE32(header + 4);
+    const unsigned depth = header[8], colourType = header[9];
+    const unsigned channels = colourType == 2 ? 3 : colourType == 4 ? 2 : colourType == 6 ? 4 : 1;
+    const std::uint64_t rowBytes = (width * channels * depth + 7) / 8;
+    const std::uint64_t bound = height * (1 + rowBytes) + 16 * (height + 8);
+
+    z_stream stream{};
+    if (inflateInit(&stream) != Z_OK) {
+        reason = "out of memory";
+        return false;
+    }
+    unsigned char scratch[1 << 14];
+    int status = Z_OK;
+    for (std::size_t chunk = at; status != Z_STREAM_END && size - chunk >= 12;) {
+        const std::size_t length = readBE32(data + chunk);
+        if (length > size - chunk - 12)
+            break;
+        if (std::memcmp(data + chunk + 4, "IDAT", 4) == 0) {
+            stream.next_in = const_cast<unsigned char*>(data + chunk + 8);
+            stream.avail_in = static_cast<uInt>(length);
+            while (stream.avail_in > 0 && status == Z_OK && stream.total_out <= bound) {
+                stream.next_out = scratch;
+                stream.avail_out = sizeof(scratch);
+                status = inflate(&stream, Z_NO_FLUSH);
+                if (status == Z_BUF_ERROR)
+                    status = Z_OK; // wants the next chunk
+            }
+        }
+        if (stream.total_out > bound || (status != Z_OK && status != Z_STREAM_END))
+            break;
+        chunk += 12 + length;
+    }
+    const bool fits = status == Z_STREAM_END && stream.total_out <= bound;
+    inflateEnd(&stream);
+    if (!fits)
+        reason = "corrupt PNG data (the image data is damaged, cut short or larger than the "
+                 "image)";
+    return fits;
+}
+
 kuImage* decodePNG(const unsigned char* data, std::size_t size, std::string& reason) {
     if (size > std::size_t(INT_MAX)) {
         reason = "file too large";
@@ -109,6 +178,12 @@ kuImage* decodePNG(const unsigned char* data, std::size_t size, std::string& rea
                  " is not supported";
         return nullptr;
     }
+    if (!pngChunksFit(data, size)) {
+        reason = "corrupt PNG data (a chunk runs past the end of the data)";
+        return nullptr;
+    }
+    if (!pngDataFits(data, size, reason))
+        return nullptr;
     std::unique_ptr<stbi_uc, void (*)(void*)> pixels(
         stbi_load_from_memory(data, int(size), &width, &height, &components, 0), stbi_image_free);
     if (!pixels) {

@@ -60,7 +60,7 @@ int daysInMonth(int year, int month) {
 // The Julian day number of a Gregorian date (the day that starts at its noon).
 long julianDayNumber(int year, int month, int day) {
     const long a = (14 - month) / 12;
-    const long y = year + 4800 - a;
+    const long y = static_cast<long>(year) + 4800 - a; // a year near INT_MAX must not overflow
     const long m = month + 12 * a - 3;
     return day + (153 * m + 2) / 5 + 365 * y + y / 4 - y / 100 + y / 400 - 32045;
 }

@@ -8,9 +8,8 @@
 namespace {
 kuBase::ClassType* s_classType = nullptr;
 
-std::uint32_t hash(std::uint32_t seed, std::int32_t x, std::int32_t y) {
-    std::uint32_t h = seed * 0x9E3779B1u ^ static_cast<std::uint32_t>(x) * 0x85EBCA77u ^
-                      static_cast<std::uint32_t>(y) * 0xC2B2AE3Du;
+std::uint32_t hash(std::uint32_t seed, std::uint32_t x, std::uint32_t y) {
+    std::uint32_t h = seed * 0x9E3779B1u ^ x * 0x85EBCA77u ^ y * 0xC2B2AE3Du;
     h ^= h >> 15;
     h *= 0x2C1B3C6Du;
     h ^= h >> 12;
@@ -20,8 +19,17 @@ std::uint32_t hash(std::uint32_t seed, std::int32_t x, std::int32_t y) {
 }
 
 // Lattice value in [-1, 1].
-double lattice(std::uint32_t seed, std::int32_t x, std::int32_t y) {
+double lattice(std::uint32_t seed, std::uint32_t x, std::uint32_t y) {
     return hash(seed, x, y) / 2147483647.5 - 1.0;
+}
+
+// The lattice cell of a coordinate in cells, as the bits of a 32-bit integer: cells repeat
+// every 2^32, so that coordinates beyond the integer range (or no number) stay defined while
+// every other cell keeps its value.
+std::uint32_t cell(double v) {
+    if (!std::isfinite(v))
+        return 0;
+    return static_cast<std::uint32_t>(static_cast<std::int64_t>(std::fmod(v, 4294967296.0)));
 }
 
 double smooth(double t) {
@@ -37,11 +45,11 @@ double kxTerrain::noise(double x, double y) const {
     for (int octave = 0; octave < 4; ++octave) {
         const double fx = x * scale, fy = y * scale;
         const double x0 = std::floor(fx), y0 = std::floor(fy);
-        const auto ix = static_cast<std::int32_t>(x0), iy = static_cast<std::int32_t>(y0);
+        const std::uint32_t ix = cell(x0), iy = cell(y0);
         const double tx = smooth(fx - x0), ty = smooth(fy - y0);
         const std::uint32_t seed = m_seed + static_cast<std::uint32_t>(octave) * 1013u;
-        const double a = lattice(seed, ix, iy), b = lattice(seed, ix + 1, iy);
-        const double c = lattice(seed, ix, iy + 1), d = lattice(seed, ix + 1, iy + 1);
+        const double a = lattice(seed, ix, iy), b = lattice(seed, ix + 1u, iy);
+        const double c = lattice(seed, ix, iy + 1u), d = lattice(seed, ix + 1u, iy + 1u);
         total += weight * ((a + (b - a) * tx) + ((c + (d - c) * tx) - (a + (b - a) * tx)) * ty);
         norm += weight;
         weight *= 0.5;
@@ -110,8 +118,8 @@ double kxTerrain::getHeightAt(double x, double y) const {
         return 0;
     const double step = m_builtSize / m_builtResolution;
     const double fx = (x + m_builtSize / 2) / step, fy = (y + m_builtSize / 2) / step;
-    if (fx < 0 || fy < 0 || fx > m_builtResolution || fy > m_builtResolution)
-        return 0;
+    if (!(fx >= 0 && fy >= 0 && fx <= m_builtResolution && fy <= m_builtResolution))
+        return 0; // off the terrain, or no number
     const int i = std::min(static_cast<int>(fx), m_builtResolution - 1);
     const int j = std::min(static_cast<int>(fy), m_builtResolution - 1);
     const double u = fx - i, v = fy - j;

@@ -316,9 +316,14 @@ void kxLightLobe::update(ksNode* target) {
     // A centre that is no number would spread NaN through every parent's bounds: such a lobe
     // bounds nothing (an empty sphere is never culled and never merged).
     const kuVec3d centre = getPosition();
-    setStaticBoundsEnable(false, true);
-    setBounds(fitsFloat(centre) ? kuSphered(centre, m_fadeRange) : kuSphered(), true);
-    setStaticBoundsEnable(true, true);
+    const kuSphered bounds = fitsFloat(centre) ? kuSphered(centre, m_fadeRange) : kuSphered();
+    // Setting the bounds tells every parent and queues a token: a lobe that stays where it is
+    // (a searchlight that only turns, say) does not set them again.
+    if (!getStaticBoundsEnable() || !(ksNode::getBounds() == bounds)) {
+        setStaticBoundsEnable(false, true);
+        setBounds(bounds, true);
+        setStaticBoundsEnable(true, true);
+    }
 
     const bool hit = castIsectors(target);
     computeVerts();

@@ -22,7 +22,7 @@ class kxIsectorLOS;
 class KXLIGHTLOBE_API kxLightLobe : public kxTransform {
 public:
     // Shape of the brightness falloff of the lobe's own texture.
-    enum Falloff { FALLOFF_LINEAR = 1, FALLOFF_SQUARED = 2, FALLOFF_CUBIC = 3 };
+    enum Falloff : int { FALLOFF_LINEAR = 1, FALLOFF_SQUARED = 2, FALLOFF_CUBIC = 3 };
 
     // Update tokens from master to clones.
     enum Token {

@@ -14,7 +14,7 @@ class KXLIGHTLOBE_API kxLightLobeControl : public kuBase {
 public:
     KX_DECLARE_CLASS_REGISTRY(kxLightLobeControl)
 
-    enum RenderQuality {
+    enum RenderQuality : int {
         RENDER_QUALITY_GOOD = 1,   // 128-texel light map
         RENDER_QUALITY_BETTER = 2, // 256
         RENDER_QUALITY_BEST = 3    // 512

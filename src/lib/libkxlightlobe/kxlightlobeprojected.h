@@ -12,7 +12,7 @@ class KXLIGHTLOBE_API kxLightLobeProjected : public kxTransform {
 public:
     KX_DECLARE_CLASS_REGISTRY(kxLightLobeProjected)
 
-    enum Falloff { FALLOFF_LINEAR = 1, FALLOFF_SQUARED = 2, FALLOFF_CUBIC = 3 };
+    enum Falloff : int { FALLOFF_LINEAR = 1, FALLOFF_SQUARED = 2, FALLOFF_CUBIC = 3 };
 
     explicit kxLightLobeProjected(ksThreadBuffer* threadBuffer = nullptr);
 

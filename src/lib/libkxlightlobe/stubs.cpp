@@ -8,6 +8,7 @@
 #include "kxlightlobecontrol.h"
 
 #include <kc/kcConfigParser.h>
+#include <kc/kcRuntimeKeywords.h>
 #include <ks/ksChannel.h>
 #include <ks/ksNode.h>
 #include <kx/kxCoordConverter.h>
@@ -70,10 +71,13 @@ T* as(kuBase* object) {
 // The properties every configurable transform-based lobe class shares, in their order.
 template <class T>
 void addTransformProperties(kcConfigParser* parser, const char* keyword) {
-    // The node's own status, so that a refused child (a loop back to the lobe, one already
-    // there, one that is not there) is reported with its line.
+    // The node's own status, so that a refused child (one already there, one that is not
+    // there) is reported with its line. A reference that would close a loop (a child whose
+    // strategy aims at the lobe, say) is refused: nothing in the loop would ever be released.
     parser->addReferenceProp(keyword, "addChild", "addChild", "ksNode",
                              [](kuBase* o, const kcArgValues& v) {
+                                 if (kcRuntimeKeywords::holds(v.getBase(0), o))
+                                     return -32767;
                                  return as<T>(o)->addChild(static_cast<ksNode*>(v.getBase(0)));
                              });
     parser->addReferenceProp(keyword, "removeChild", "removeChild", "ksNode",
@@ -106,6 +110,8 @@ void addTransformProperties(kcConfigParser* parser, const char* keyword) {
                              });
     parser->addReferenceProp(keyword, "setStrategy", "setStrategy", "kxPositionable::Strategy",
                              [](kuBase* o, const kcArgValues& v) {
+                                 if (kcRuntimeKeywords::holds(v.getBase(0), o))
+                                     return -32767;
                                  as<T>(o)->setStrategy(static_cast<kxStrategy*>(v.getBase(0)));
                                  return 1;
                              });
