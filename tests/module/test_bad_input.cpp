@@ -98,11 +98,7 @@ protected:
     void SetUp() override {
         kxModuleTest::SetUp();
         m_scene = new kxScene;
-        m_terrain = new kxTerrain;
-        m_terrain->setSize(4000);
-        m_terrain->setResolution(8);
-        m_terrain->setAmplitude(0);
-        ASSERT_EQ(m_terrain->build(), 1);
+        m_terrain = kxFlatGround(4000, 8);
         m_scene->addChild(m_terrain.get());
         m_window = new ksWindow;
         m_window->setSize(320, 240);

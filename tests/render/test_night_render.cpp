@@ -27,11 +27,7 @@ protected:
     void SetUp() override {
         kxModuleTest::SetUp();
         m_scene = new kxScene;
-        m_terrain = new kxTerrain;
-        m_terrain->setSize(2000);
-        m_terrain->setResolution(16);
-        m_terrain->setAmplitude(0);
-        ASSERT_EQ(m_terrain->build(), 1);
+        m_terrain = kxFlatGround(2000, 16);
         m_scene->addChild(m_terrain.get());
 
         m_window = new ksWindow;

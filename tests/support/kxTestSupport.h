@@ -7,6 +7,7 @@
 #include <ku/kuNotify.h>
 #include <kx/kxKernel.h>
 #include <kx/kxModule.h>
+#include <kx/kxTerrain.h>
 
 #include <gtest/gtest.h>
 
@@ -86,6 +87,16 @@ private:
 };
 
 // Starts the runtime and loads the module by name; tears both down afterwards.
+// Flat ground of the given side and cells per side, built (the build is checked).
+inline kuRef<kxTerrain> kxFlatGround(double size, int resolution) {
+    kuRef<kxTerrain> ground = new kxTerrain;
+    ground->setSize(size);
+    ground->setResolution(resolution);
+    ground->setAmplitude(0);
+    EXPECT_EQ(ground->build(), 1);
+    return ground;
+}
+
 class kxModuleTest : public ::testing::Test {
 protected:
     void SetUp() override {
