@@ -336,9 +336,12 @@ TEST_F(EnvTest, SunLightFollowsTheBrightestBody) {
     }
 }
 
-TEST_F(EnvTest, ApplyToChannelSetsTheFogOfState0) {
+// The frame's light and fog reach the channel as copies: what the application thread changes
+// afterwards does not reach a frame already handed over.
+TEST_F(EnvTest, ApplyToChannelHandsTheFrameItsOwnLightAndFog) {
     kuRef<kxEnv> env = new kxEnv;
     kuRef<ksChannel> channel = new ksChannel;
+    channel->getState(0)->setElement(krDepthWrite::Element(false));
     struct Case {
         bool envFog, channelFog, expected;
     };
@@ -347,11 +350,22 @@ TEST_F(EnvTest, ApplyToChannelSetsTheFogOfState0) {
         env->setFogEnable(c.envFog);
         channel->setGraphicsModeEnable(ksChannel::MODE_FOG, c.channelFog);
         env->applyToChannel(channel.get(), nullptr);
-        const krFog::Element* fog = channel->getState(0)->get<krFog::Element>();
-        ASSERT_NE(fog, nullptr);
-        EXPECT_EQ(fog->enable, c.expected);
-        EXPECT_EQ(fog->getFog(), env->getFog());
+        const kuRef<const krState> state = channel->getFrameState();
+        ASSERT_TRUE(state);
+        EXPECT_NE(state->get<krDepthWrite::Element>(), nullptr) << "state 0 is part of the frame";
+        const krFog::Element* fog = state->get<krFog::Element>();
+        EXPECT_EQ(fog != nullptr && fog->enable, c.expected);
+        if (!c.expected)
+            continue;
+        ASSERT_NE(fog->getFog(), env->getFog());
+        const float before = fog->getFog()->getColor()[0];
+        EXPECT_EQ(before, env->getFog()->getColor()[0]);
+        env->getFog()->setColor(before + 0.25f, 0, 0, 1);
+        EXPECT_EQ(fog->getFog()->getColor()[0], before);
     }
+    float diffuse[4];
+    env->getSunLight(nullptr, diffuse, nullptr);
+    EXPECT_EQ(channel->getFrameLighting().diffuse[1], diffuse[1]);
 }
 
 TEST_F(EnvTest, GlobalsSkyLight) {

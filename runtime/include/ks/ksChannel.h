@@ -9,6 +9,7 @@
 #include <vector>
 
 class krDrawContext;
+class krFog;
 class krState;
 class ksChannelBinMgr;
 class ksWindow;
@@ -71,6 +72,24 @@ public:
     // axes from the scene's (y forward, z up) to OpenGL's eye space.
     static kuMatrixd makeViewMatrix(const kuMatrixd& eyeWorld);
 
+    // Light 0 of a frame: a direction towards the light in world coordinates (w = 0) and its
+    // colours. The default is a dim, moonlit light.
+    struct Lighting {
+        float direction[4] = {0.3f, -0.4f, 0.866f, 0.0f};
+        float diffuse[4] = {0.6f, 0.6f, 0.6f, 1.0f};
+        float ambient[4] = {0.3f, 0.3f, 0.3f, 1.0f};
+    };
+    // The environment of the calling thread's frame, set on the application thread with the
+    // view: the light and the fog (copied; none when fog is null or enable is false). A frame
+    // given none keeps the environment of the frame before.
+    void setFrameEnvironment(const Lighting& lighting, bool fogEnable, const krFog* fog);
+    // What the calling thread's frame is drawn with, as the view is found (getViewMatrix): the
+    // light, and the state the channel's drawing inherits, which is state 0 as it was when the
+    // frame's view or environment was set, with the frame's fog. The state is never changed
+    // once handed out, so a draw thread may hold it while the application thread goes on.
+    Lighting getFrameLighting() const;
+    kuRef<const krState> getFrameState() const;
+
     void setGraphicsModes(int modes) { m_graphicsModes = modes; }
     int getGraphicsModes() const { return m_graphicsModes; }
     void setGraphicsModeEnable(int mode, bool enable) {
@@ -87,6 +106,12 @@ public:
     // environment's fog, for instance). Made on first use.
     krState* getState(int index);
     enum { NUM_STATES = 2 };
+
+    // Draws the channel's bins of a frame it was culled in, on the window's draw thread with
+    // the window's context: clears the draw area, sets the frame's light, state and matrices,
+    // tells EVENT_PRE_BINS, runs each bin's draw processor (or draws its records) in order
+    // value, then tells EVENT_POST_DRAW. Nothing it sets leaks into the next channel.
+    void draw(krDrawContext* context, int frame);
 
     int addSubscriber(int event, Subscriber* subscriber);
     int removeSubscriber(int event, Subscriber* subscriber);
@@ -116,8 +141,16 @@ private:
     struct View {
         int frame = -1;
         kuMatrixd matrix;
+        Lighting lighting;
+        bool fogEnable = false;
+        kuRef<const krFog> fog;
+        kuRef<const krState> state;
     };
     enum { NUM_VIEWS = 4 };
+    // The frame's own slot, or else the oldest one taken for it (m_viewMutex held).
+    View& takeView(int frame);
+    const View* findView(int frame) const;
+    void snapshotState(View& view);
     mutable std::mutex m_viewMutex;
     View m_views[NUM_VIEWS];
     int m_graphicsModes = MODE_LIGHTING | MODE_FOG;

@@ -39,6 +39,12 @@ public:
     // kept in getRenderError()).
     krWindow* getRenderWindow();
     const std::string& getRenderError() const { return m_renderError; }
+    // Draws the frame into the window's GL context (made current on the calling thread):
+    // clears it, then draws every channel culled in the frame. Draw thread.
+    void draw(int frame);
+    // Gives every record of the frame back to its pool, drawn or not. Draw thread.
+    void recycleFrame(int frame);
+
     // Writes the last drawn frame as a PNG file. 1, or -32767 (with a message) on failure.
     int writeImage(const char* fileName);
 

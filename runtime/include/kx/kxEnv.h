@@ -135,7 +135,8 @@ protected:
 // end of civil twilight), 1 at 10 degrees above, with zero slope at both ends. The moon adds
 // 0.1 phase smoothstep(h_moon / 10). Each cloud layer multiplies by (1 - 0.2 coverage).
 //
-// Threads: application thread. The kernel calls applyToChannel before it draws a channel.
+// Threads: application thread. Observers call applyToChannel at each frame boundary, which
+// hands the frame's light and fog to the channel's draw thread as copies.
 class KX_API kxEnv : public kuBase {
 public:
     typedef std::vector<kuRef<kuBase>> EffectList;
@@ -198,8 +199,9 @@ public:
     // and moon the scene is lit as at full daylight. Any output may be null.
     void getSunLight(kuVec3f* direction, float diffuse[4], float ambient[4]) const;
 
-    // Puts the environment's fog into the channel's state 0, enabled when the fog is on and
-    // the channel draws fog. observer may be null.
+    // Sets the channel's environment for the calling thread's frame: light 0 from getSunLight
+    // and the environment's fog, enabled when the fog is on and the channel draws fog.
+    // observer may be null.
     void applyToChannel(ksChannel* channel, const kxObserver* observer);
 
     const ClassType* getClassType() const override;

@@ -112,10 +112,8 @@ private:
     void drawAndRecycle(ksWindow* window, int frame);
     // Waits until every window's cull thread is idle (its frames handed to its draw thread).
     void waitForCulls();
-    void drawChannel(ksChannel* channel, krDrawContext* context, int frame);
     void stopPipelines();
     struct WindowWorker;
-    void setUpChannelLighting(ksChannel* channel, kxObserver* observer, krDrawContext* context);
 
     bool m_configured = false;
     bool m_firstFrameDone = false;

@@ -1,10 +1,18 @@
 #include <ks/ksChannel.h>
 
 #include <ks/ksChannelBin.h>
+#include <ks/ksChannelProxy.h>
+#include <ks/ksCullRecord.h>
 #include <ks/ksServiceMgr.h>
 #include <ks/ksWindow.h>
+#include <kr/krDrawContext.h>
+#include <kr/krFog.h>
 #include <kr/krState.h>
+#include <kr/krTransform.h>
+#include <ku/kuNotify.h>
 #include <ku/kuMath.h>
+
+#include <GL/gl.h>
 
 #include <algorithm>
 #include <bitset>
@@ -98,26 +106,25 @@ void ksChannel::setOffset(double x, double y, double z, double heading, double p
     m_offset = rotate * translate;
 }
 
-void ksChannel::setViewMatrix(const kuMatrixd& view) {
-    const int frame = ksThread::resolveFrameNumber();
-    std::lock_guard<std::mutex> guard(m_viewMutex);
-    // The frame's own slot, or else the oldest one.
+ksChannel::View& ksChannel::takeView(int frame) {
     View* slot = &m_views[0];
+    const View* latest = nullptr;
     for (View& candidate : m_views) {
-        if (candidate.frame == frame) {
-            slot = &candidate;
-            break;
-        }
+        if (candidate.frame == frame)
+            return candidate;
         if (candidate.frame < slot->frame)
             slot = &candidate;
+        if (candidate.frame >= 0 && (!latest || candidate.frame > latest->frame))
+            latest = &candidate;
     }
+    // A new frame starts from the latest one's view and environment.
+    if (latest && latest != slot)
+        *slot = *latest;
     slot->frame = frame;
-    slot->matrix = view;
+    return *slot;
 }
 
-kuMatrixd ksChannel::getViewMatrix() const {
-    const int frame = ksThread::resolveFrameNumber();
-    std::lock_guard<std::mutex> guard(m_viewMutex);
+const ksChannel::View* ksChannel::findView(int frame) const {
     // The newest view given at or before the frame; failing that (a frame older than every
     // view kept), the oldest view.
     const View* best = nullptr;
@@ -129,7 +136,63 @@ kuMatrixd ksChannel::getViewMatrix() const {
         for (const View& candidate : m_views)
             if (candidate.frame >= 0 && (!best || candidate.frame < best->frame))
                 best = &candidate;
-    return best ? best->matrix : kuMatrixd();
+    return best;
+}
+
+void ksChannel::snapshotState(View& view) {
+    // A new state each time: the one handed out before may still be drawn with.
+    kuRef<krState> state = new krState(true);
+    if (const krState* settings = m_states[0].get())
+        for (int id = 0; id < KR_NUM_ELEMENTS; ++id)
+            if (const krElement* element = settings->getElement(id))
+                state->setElement(*element);
+    if (view.fogEnable && view.fog)
+        state->setElement(krFog::Element(true, const_cast<krFog*>(view.fog.get())));
+    view.state = state.get();
+}
+
+void ksChannel::setViewMatrix(const kuMatrixd& view) {
+    const int frame = ksThread::resolveFrameNumber();
+    std::lock_guard<std::mutex> guard(m_viewMutex);
+    View& slot = takeView(frame);
+    slot.matrix = view;
+    snapshotState(slot);
+}
+
+void ksChannel::setFrameEnvironment(const Lighting& lighting, bool fogEnable, const krFog* fog) {
+    const int frame = ksThread::resolveFrameNumber();
+    kuRef<krFog> copy;
+    if (fog) {
+        copy = new krFog;
+        copy->copyFrom(*fog);
+    }
+    std::lock_guard<std::mutex> guard(m_viewMutex);
+    View& slot = takeView(frame);
+    slot.lighting = lighting;
+    slot.fogEnable = fogEnable && fog;
+    slot.fog = copy.get();
+    snapshotState(slot);
+}
+
+kuMatrixd ksChannel::getViewMatrix() const {
+    const int frame = ksThread::resolveFrameNumber();
+    std::lock_guard<std::mutex> guard(m_viewMutex);
+    const View* view = findView(frame);
+    return view ? view->matrix : kuMatrixd();
+}
+
+ksChannel::Lighting ksChannel::getFrameLighting() const {
+    const int frame = ksThread::resolveFrameNumber();
+    std::lock_guard<std::mutex> guard(m_viewMutex);
+    const View* view = findView(frame);
+    return view ? view->lighting : Lighting();
+}
+
+kuRef<const krState> ksChannel::getFrameState() const {
+    const int frame = ksThread::resolveFrameNumber();
+    std::lock_guard<std::mutex> guard(m_viewMutex);
+    const View* view = findView(frame);
+    return view ? view->state : kuRef<const krState>();
 }
 
 kuMatrixd ksChannel::makeViewMatrix(const kuMatrixd& eyeWorld) {
@@ -145,6 +208,63 @@ kuMatrixd ksChannel::makeViewMatrix(const kuMatrixd& eyeWorld) {
 
 void ksChannel::setClearColor(float r, float g, float b, float a) {
     m_clearColor[0] = r, m_clearColor[1] = g, m_clearColor[2] = b, m_clearColor[3] = a;
+}
+
+void ksChannel::draw(krDrawContext* context, int frame) {
+    int x = 0, y = 0, width = 0, height = 0;
+    getViewport(x, y, width, height);
+    if (!context || width <= 0 || height <= 0 || !m_binMgr->hasFrame(frame))
+        return;
+    glViewport(x, y, width, height);
+    glScissor(x, y, width, height);
+    glEnable(GL_SCISSOR_TEST);
+    glClearColor(m_clearColor[0], m_clearColor[1], m_clearColor[2], m_clearColor[3]);
+    glDepthMask(GL_TRUE);
+    glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
+    glDisable(GL_SCISSOR_TEST);
+
+    // Nothing leaks from the previous channel.
+    context->reset();
+    // Held while drawing: the application thread may hand the next frames their own.
+    const kuRef<const krState> state = getFrameState();
+    const Lighting lighting = getFrameLighting();
+    const kuMatrixd view = getViewMatrix();
+    // Light 0 is given in world coordinates: load the view first.
+    context->setElement(krTransform::ElementModelView(view), true);
+    glLightfv(GL_LIGHT0, GL_POSITION, lighting.direction);
+    glLightfv(GL_LIGHT0, GL_DIFFUSE, lighting.diffuse);
+    glLightfv(GL_LIGHT0, GL_AMBIENT, lighting.ambient);
+    const float none[4] = {0, 0, 0, 1};
+    glLightModelfv(GL_LIGHT_MODEL_AMBIENT, none);
+    glEnable(GL_LIGHT0);
+    glEnable(GL_COLOR_MATERIAL);
+    glColorMaterial(GL_FRONT_AND_BACK, GL_AMBIENT_AND_DIFFUSE);
+
+    context->setInheritedState(state.get());
+    context->setState(state.get());
+    context->setElement(krTransform::ElementProjection(getProjectionMatrix()), true);
+    context->setElement(krTransform::ElementModelView(view), true);
+    notifySubscribers(EVENT_PRE_BINS, context);
+
+    for (ksChannelBin* bin : m_binMgr->getBins(frame)) {
+        const ksChannelProxy::Bin& definition = bin->getDefinition();
+        if (definition.drawProcessor) {
+            definition.drawProcessor->process(context, bin->begin(), bin->end(), this);
+            continue;
+        }
+        for (ksCullRecord* record : *bin) {
+            if (record->getFlags() & ksCullRecord::FLAG_MODELVIEW)
+                context->setElement(krTransform::ElementModelView(record->getModelView()), false);
+            if ((record->getFlags() & ksCullRecord::FLAG_STATE) && record->getState())
+                context->setState(record->getState());
+            record->processDraw(context);
+        }
+    }
+    notifySubscribers(EVENT_POST_DRAW, context);
+    context->setInheritedState(nullptr);
+    if (const unsigned int error = context->takeGLError())
+        kuNotify::print(kuNotify::WARN, nullptr, "ksChannel: OpenGL error 0x%x in channel %s",
+                        error, getName());
 }
 
 int ksChannel::addSubscriber(int event, Subscriber* subscriber) {

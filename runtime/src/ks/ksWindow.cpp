@@ -1,10 +1,14 @@
 #include <ks/ksWindow.h>
 
 #include <ks/ksChannel.h>
+#include <ks/ksChannelBin.h>
 #include <ks/ksThreadBuffer.h>
+#include <kr/krDrawContext.h>
 #include <kr/krWindow.h>
 #include <ku/kuImageFactory.h>
 #include <ku/kuNotify.h>
+
+#include <GL/gl.h>
 
 #include <algorithm>
 
@@ -68,6 +72,38 @@ ksChannel* ksWindow::getChannel(int index) const {
 
 bool ksWindow::hasChannel(const ksChannel* channel) const {
     return std::find(m_channels.begin(), m_channels.end(), channel) != m_channels.end();
+}
+
+void ksWindow::draw(int frame) {
+    // Only windows with a channel culled in this frame are drawn.
+    bool culled = false;
+    for (const auto& channel : m_channels)
+        culled = culled || channel->getChannelBinMgr()->hasFrame(frame);
+    if (!culled)
+        return;
+    krWindow* renderWindow = getRenderWindow();
+    if (!renderWindow)
+        return;
+    if (!renderWindow->isCurrent() && !renderWindow->makeCurrent()) {
+        kuNotify::print(kuNotify::WARN, nullptr,
+                        "ksWindow: window %s: its OpenGL context is current on another thread "
+                        "-- frame %d not drawn",
+                        getName(), frame);
+        return;
+    }
+    krDrawContext* context = renderWindow->getDrawContext();
+    glDisable(GL_SCISSOR_TEST);
+    glViewport(0, 0, renderWindow->getWidth(), renderWindow->getHeight());
+    glClearColor(0, 0, 0, 1);
+    glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
+    for (const auto& channel : m_channels)
+        channel->draw(context, frame);
+    glFinish();
+}
+
+void ksWindow::recycleFrame(int frame) {
+    for (const auto& channel : m_channels)
+        channel->getChannelBinMgr()->recycleFrame(frame);
 }
 
 krWindow* ksWindow::getRenderWindow() {

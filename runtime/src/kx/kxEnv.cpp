@@ -409,7 +409,12 @@ void kxEnv::applyToChannel(ksChannel* channel, const kxObserver*) {
         return;
     updateFogColor();
     const bool enable = m_fogEnable && channel->getGraphicsModeEnable(ksChannel::MODE_FOG);
-    channel->getState(0)->setElement(krFog::Element(enable, m_fog.get()));
+    ksChannel::Lighting lighting;
+    kuVec3f toLight;
+    getSunLight(&toLight, lighting.diffuse, lighting.ambient);
+    lighting.direction[0] = toLight.x, lighting.direction[1] = toLight.y;
+    lighting.direction[2] = toLight.z, lighting.direction[3] = 0.0f;
+    channel->setFrameEnvironment(lighting, enable, m_fog.get());
 }
 
 void kxEnv::updateEffects() {

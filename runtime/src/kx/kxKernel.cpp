@@ -4,8 +4,6 @@
 
 #include <kc/kcConfigParser.h>
 #include <kc/kcRuntimeKeywords.h>
-#include <kr/krDrawContext.h>
-#include <kr/krTransform.h>
 #include <kr/krWindow.h>
 #include <ks/ksChannel.h>
 #include <ks/ksChannelProxy.h>
@@ -25,8 +23,6 @@
 #include <kx/kxObserver.h>
 #include <kx/kxPositionable.h>
 #include <kx/kxScene.h>
-
-#include <GL/gl.h>
 
 #include <algorithm>
 #include <condition_variable>
@@ -330,9 +326,7 @@ void kxKernel::processWindow(ksWindow* window, int frame) {
 
 void kxKernel::drawAndRecycle(ksWindow* window, int frame) {
     drawWindow(window, frame);
-    // Every record of the frame goes back to its pool, drawn or not.
-    for (int c = 0; c < window->getNumChannels(); ++c)
-        window->getChannel(c)->getChannelBinMgr()->recycleFrame(frame);
+    window->recycleFrame(frame);
 }
 
 void kxKernel::setFrameRate(double framesPerSecond) {
@@ -377,108 +371,8 @@ void kxKernel::cullWindow(ksWindow* window, int frame) {
 }
 
 void kxKernel::drawWindow(ksWindow* window, int frame) {
-    // Only windows with a channel culled in this frame are drawn.
-    bool culled = false;
-    for (int c = 0; c < window->getNumChannels(); ++c)
-        culled = culled || window->getChannel(c)->getChannelBinMgr()->hasFrame(frame);
-    if (!culled || !m_drawEnable)
-        return;
-    krWindow* renderWindow = window->getRenderWindow();
-    if (!renderWindow)
-        return;
-    if (!renderWindow->isCurrent() && !renderWindow->makeCurrent()) {
-        kuNotify::print(kuNotify::WARN, nullptr,
-                        "kxKernel: window %s: its OpenGL context is current on another thread "
-                        "-- frame %d not drawn",
-                        window->getName(), frame);
-        return;
-    }
-    krDrawContext* context = renderWindow->getDrawContext();
-    glDisable(GL_SCISSOR_TEST);
-    glViewport(0, 0, renderWindow->getWidth(), renderWindow->getHeight());
-    glClearColor(0, 0, 0, 1);
-    glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
-    for (int c = 0; c < window->getNumChannels(); ++c) {
-        ksChannel* channel = window->getChannel(c);
-        if (channel->getChannelBinMgr()->hasFrame(frame))
-            drawChannel(channel, context, frame);
-    }
-    glFinish();
-}
-
-void kxKernel::drawChannel(ksChannel* channel, krDrawContext* context, int frame) {
-    int x = 0, y = 0, width = 0, height = 0;
-    channel->getViewport(x, y, width, height);
-    if (width <= 0 || height <= 0)
-        return;
-    glViewport(x, y, width, height);
-    glScissor(x, y, width, height);
-    glEnable(GL_SCISSOR_TEST);
-    const float* clear = channel->getClearColor();
-    glClearColor(clear[0], clear[1], clear[2], clear[3]);
-    glDepthMask(GL_TRUE);
-    glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
-    glDisable(GL_SCISSOR_TEST);
-
-    // Nothing leaks from the previous channel.
-    context->reset();
-    kxObserver* observer = nullptr;
-    for (int o = 0; o < kxObserver::getNum() && !observer; ++o)
-        if (kxObserver::get(o)->hasChannel(channel))
-            observer = kxObserver::get(o);
-    setUpChannelLighting(channel, observer, context);
-    context->setInheritedState(channel->getState(0));
-    context->setState(channel->getState(0));
-    context->setElement(krTransform::ElementProjection(channel->getProjectionMatrix()), true);
-    context->setElement(krTransform::ElementModelView(channel->getViewMatrix()), true);
-    channel->notifySubscribers(ksChannel::EVENT_PRE_BINS, context);
-
-    ksChannelBinMgr* bins = channel->getChannelBinMgr();
-    for (ksChannelBin* bin : bins->getBins(frame)) {
-        const ksChannelProxy::Bin& definition = bin->getDefinition();
-        if (definition.drawProcessor) {
-            definition.drawProcessor->process(context, bin->begin(), bin->end(), channel);
-            continue;
-        }
-        for (ksCullRecord* record : *bin) {
-            if (record->getFlags() & ksCullRecord::FLAG_MODELVIEW)
-                context->setElement(krTransform::ElementModelView(record->getModelView()), false);
-            if ((record->getFlags() & ksCullRecord::FLAG_STATE) && record->getState())
-                context->setState(record->getState());
-            record->processDraw(context);
-        }
-    }
-    channel->notifySubscribers(ksChannel::EVENT_POST_DRAW, context);
-    if (const unsigned int error = context->takeGLError())
-        kuNotify::print(kuNotify::WARN, nullptr, "kxKernel: OpenGL error 0x%x in channel %s", error,
-                        channel->getName());
-}
-
-void kxKernel::setUpChannelLighting(ksChannel* channel, kxObserver* observer,
-                                    krDrawContext* context) {
-    // A dim, moonlit default; an environment attached to the observer sets the real light.
-    float direction[4] = {0.3f, -0.4f, 0.866f, 0.0f};
-    float diffuse[4] = {0.6f, 0.6f, 0.6f, 1.0f};
-    float ambient[4] = {0.3f, 0.3f, 0.3f, 1.0f};
-    for (int i = 0; observer && i < observer->getNumAttachments(); ++i) {
-        auto* env = dynamic_cast<kxEnv*>(observer->getAttachment(i));
-        if (!env)
-            continue;
-        env->applyToChannel(channel, observer);
-        kuVec3f toLight;
-        env->getSunLight(&toLight, diffuse, ambient);
-        direction[0] = toLight.x, direction[1] = toLight.y, direction[2] = toLight.z;
-    }
-    // Light 0 is given in world coordinates: load the view first.
-    context->setElement(krTransform::ElementModelView(channel->getViewMatrix()), true);
-    glLightfv(GL_LIGHT0, GL_POSITION, direction);
-    glLightfv(GL_LIGHT0, GL_DIFFUSE, diffuse);
-    glLightfv(GL_LIGHT0, GL_AMBIENT, ambient);
-    const float none[4] = {0, 0, 0, 1};
-    glLightModelfv(GL_LIGHT_MODEL_AMBIENT, none);
-    glEnable(GL_LIGHT0);
-    glEnable(GL_COLOR_MATERIAL);
-    glColorMaterial(GL_FRONT_AND_BACK, GL_AMBIENT_AND_DIFFUSE);
+    if (m_drawEnable)
+        window->draw(frame);
 }
 
 int kxKernel::addSubscriber(int event, Subscriber* subscriber) {

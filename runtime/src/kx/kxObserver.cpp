@@ -1,6 +1,7 @@
 #include <kx/kxObserver.h>
 
 #include <ks/ksChannel.h>
+#include <kx/kxEnv.h>
 #include <kx/kxScene.h>
 
 #include <algorithm>
@@ -81,8 +82,18 @@ kuMatrixd kxObserver::getWorldMatrix() const {
 
 void kxObserver::updateChannelViews() {
     const kuMatrixd world = getWorldMatrix();
-    for (auto& channel : m_channels)
+    for (auto& channel : m_channels) {
         channel->setViewMatrix(ksChannel::makeViewMatrix(channel->getOffsetMatrix() * world));
+        // The last environment attached lights the channel; without one, the default light.
+        kxEnv* env = nullptr;
+        for (int i = 0; i < getNumAttachments(); ++i)
+            if (auto* attached = dynamic_cast<kxEnv*>(getAttachment(i)))
+                env = attached;
+        if (env)
+            env->applyToChannel(channel.get(), this);
+        else
+            channel->setFrameEnvironment(ksChannel::Lighting(), false, nullptr);
+    }
 }
 
 const kuBase::ClassType* kxObserver::getClassType() const {

@@ -61,8 +61,10 @@ kxLightLobe::kxLightLobe(ksNode** clones, int index, ksThreadBuffer* threadBuffe
     : kxTransform(clones, index, threadBuffer) {
     // A clone may be made long after its master was set up: start from the master's enable
     // rather than from "on", or a lobe switched off before a pipeline existed would show there.
-    if (const auto* master = static_cast<const kxLightLobe*>(clones[0]))
+    if (const auto* master = static_cast<const kxLightLobe*>(clones[0])) {
         m_enable = master->m_enable;
+        m_texture = master->m_texture;
+    }
 }
 
 kxLightLobe::~kxLightLobe() {
@@ -141,6 +143,9 @@ void kxLightLobe::syncWithMasterClone(int token, ksNode** clones) {
     case TOKEN_ABSOLUTE_POSE:
         m_absolutePosition = master->m_absolutePosition;
         m_absoluteOrientation = master->m_absoluteOrientation;
+        return;
+    case TOKEN_TEXTURE:
+        m_texture = master->m_texture;
         return;
     default:
         break;
@@ -241,8 +246,11 @@ int kxLightLobe::setTextureFile(const char* fileName) {
         return 1;
     if (!s_textureFactory)
         s_textureFactory = new krTextureFactory;
-    m_texture = s_textureFactory->read(fileName, nullptr, nullptr, nullptr, TEXTURE_READ_MODE);
-    if (!m_texture)
+    kuRef<krTexture> texture =
+        s_textureFactory->read(fileName, nullptr, nullptr, nullptr, TEXTURE_READ_MODE);
+    // A file that cannot be read leaves the lobe without texture, as it asked for this one.
+    setTexture(texture.get());
+    if (!texture)
         return -32767;
     m_textureFile = fileName;
     return 1;
@@ -572,7 +580,7 @@ int kxLightLobe::cull(ksTraversalCull* traversal) {
                            : nullptr) {
         record->textureTransform.matrix = m_textureMatrix;
         krTexture::State* state = record->textureElement.begin_texture_state()->get();
-        krTexture* texture = master->m_texture.get();
+        krTexture* texture = m_texture.get();
         state->setTexture(texture);
         state->setEnable(texture != nullptr);
         // A texture that could not be made has no image: drawn without it, the lobe would light
@@ -660,12 +668,19 @@ void kxLightLobe::CullRecord::processDraw(krDrawContext* context) {
 
 // ---- texture ----
 
+void kxLightLobe::setTexture(krTexture* texture) {
+    m_texture = texture;
+    if (ksThreadBuffer* buffer = getThreadBuffer())
+        buffer->appendUpdate(this, TOKEN_TEXTURE, nullptr, true);
+}
+
 void kxLightLobe::createTex() {
-    m_texture = new krTexture;
-    m_texture->setWrap(3, 3, 0);
-    m_texture->setMinFilter(2, 0);
-    m_texture->setMagFilter(2);
-    m_texture->setFormat(5, 2);
+    // Made whole before the clones are told of it.
+    kuRef<krTexture> texture = new krTexture;
+    texture->setWrap(3, 3, 0);
+    texture->setMinFilter(2, 0);
+    texture->setMagFilter(2);
+    texture->setFormat(5, 2);
     const std::size_t side = m_textureSize;
     kuRef<kuAllocRef> bits =
         side > 0 && side <= MAX_TEXTURE_SIZE ? kuAllocRef::malloc(side * side * 3) : nullptr;
@@ -673,11 +688,13 @@ void kxLightLobe::createTex() {
         // Keep a texture without image: a lobe with no texture would regenerate every frame.
         kuNotify::print(5, s_classType, "Light lobe %s: no texture of size %u can be made",
                         getName(), m_textureSize);
-        return;
+    } else {
+        kxLightMap::instance()->creatLightTextureBits(static_cast<int>(side), m_falloff,
+                                                      bits->data());
+        texture->setImageLevel(0, bits.get());
+        texture->setDimensions(static_cast<int>(side), static_cast<int>(side), 0);
     }
-    kxLightMap::instance()->creatLightTextureBits(static_cast<int>(side), m_falloff, bits->data());
-    m_texture->setImageLevel(0, bits.get());
-    m_texture->setDimensions(static_cast<int>(side), static_cast<int>(side), 0);
+    setTexture(texture.get());
 }
 
 KX_DEFINE_CLASS_REGISTRY(kxLightLobe)

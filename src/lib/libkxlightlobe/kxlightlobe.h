@@ -31,6 +31,9 @@ public:
         TOKEN_VERTEX_BRIGHTNESS,                      // 17
         TOKEN_TEXTURE_MATRIX,                         // 18
         TOKEN_ABSOLUTE_POSE,                          // 19
+        // The falloff texture was replaced: clones take a reference to the new one, so a cull
+        // thread never reads the master's while the application thread replaces it.
+        TOKEN_TEXTURE, // 20
         FIRST_FREE_TOKEN
     };
 
@@ -147,6 +150,8 @@ protected:
 
     // Makes the lobe's falloff texture from its falloff and texture size.
     void createTex();
+    // Replaces the master's texture and queues it for the clones.
+    void setTexture(krTexture* texture);
     // Poses the probes and combines their hits into the ground plane; true on a valid hit.
     bool castIsectors(ksNode* target);
     // The 16 footprint vertices and their brightness from the ground plane.

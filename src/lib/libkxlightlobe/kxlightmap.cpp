@@ -158,7 +158,7 @@ bool fitsFloat(const kuVec3d& v) {
 
 kxLightMap::kxLightMap()
     : m_updateSubscriber(new UpdateSubscriber(this)), m_blend(new krTexture::Blend),
-      m_texGen(new krTextureCoordGen), m_fog(new krFog) {
+      m_texGen(new krTextureCoordGen) {
     registerInstance(s_classType);
 }
 
@@ -273,9 +273,9 @@ void kxLightMap::setEyepointFadeRange(float range) {
 // ---- channels ----
 
 void kxLightMap::addChannel(const ksChannel* channel) {
-    if (!channel || m_channels.count(channel))
+    if (!channel || getChannelData(channel))
         return;
-    std::unique_ptr<_channel_data> record(new _channel_data);
+    auto record = std::make_shared<_channel_data>();
     record->channel = channel;
     record->currentSize = 0;
     record->mapTexture = new krTexture;
@@ -296,16 +296,39 @@ void kxLightMap::addChannel(const ksChannel* channel) {
         record->drawnFog = new krFog;
         record->fogElement.setFog(record->fog.get());
     }
+    record->lobeFog = new krFog;
+    record->compensatedFog = new krFog;
+    std::lock_guard<std::mutex> guard(m_channelsMutex);
     m_channels[channel] = std::move(record);
 }
 
 void kxLightMap::removeChannel(const ksChannel* channel) {
-    m_channels.erase(channel);
+    std::shared_ptr<_channel_data> record;
+    {
+        std::lock_guard<std::mutex> guard(m_channelsMutex);
+        auto it = m_channels.find(channel);
+        if (it == m_channels.end())
+            return;
+        record = std::move(it->second);
+        m_channels.erase(it);
+    }
+    // Released here, or by the draw thread that still draws with it.
 }
 
 kxLightMap::_channel_data* kxLightMap::getChannelData(const ksChannel* channel) {
+    return findChannelData(channel).get();
+}
+
+std::shared_ptr<kxLightMap::_channel_data>
+kxLightMap::findChannelData(const ksChannel* channel) const {
+    std::lock_guard<std::mutex> guard(m_channelsMutex);
     auto it = m_channels.find(channel);
-    return it == m_channels.end() ? nullptr : it->second.get();
+    return it == m_channels.end() ? nullptr : it->second;
+}
+
+int kxLightMap::getNumChannels() const {
+    std::lock_guard<std::mutex> guard(m_channelsMutex);
+    return static_cast<int>(m_channels.size());
 }
 
 krTexture* kxLightMap::getMapTexture(const ksChannel* channel) {
@@ -319,12 +342,12 @@ krTexture* kxLightMap::getMapTexture(const ksChannel* channel) {
 }
 
 bool kxLightMap::getLightIntensity(const ksChannel* channel, int frame, float* intensity) {
-    _channel_data* record = getChannelData(channel);
+    const std::shared_ptr<_channel_data> record = findChannelData(channel);
     return record && record->lightIntensity.read(frame, intensity);
 }
 
 bool kxLightMap::getObserverPosition(const ksChannel* channel, int frame, kuVec3d* position) {
-    _channel_data* record = getChannelData(channel);
+    const std::shared_ptr<_channel_data> record = findChannelData(channel);
     return record && record->observerPosition.read(frame, position);
 }
 
@@ -346,7 +369,7 @@ int kxLightMap::configure() {
         m_texGen->setMode(dimension, krTextureCoordGen::MODE_OBJECT_LINEAR);
         m_texGen->setPlane(dimension, planes[dimension]);
     }
-    if (m_channels.empty())
+    if (getNumChannels() == 0)
         for (int i = 0; i < ksChannel::getNum(); ++i)
             addChannel(ksChannel::get(i));
     m_configured = true;
@@ -571,7 +594,7 @@ const krFog::Element* fogOf(const krState* state) {
 } // namespace
 
 float kxLightMap::preRenderLobes(const ksChannel* channel, krDrawContext* context) {
-    _channel_data* record = getChannelData(channel);
+    const std::shared_ptr<_channel_data> record = findChannelData(channel);
     if (!record) {
         kuNotify::print(3, s_classType, "No channel data for channel %s -- ignoring",
                         channel ? channel->getName() : "(null)");
@@ -632,13 +655,12 @@ float kxLightMap::preRenderLobes(const ksChannel* channel, krDrawContext* contex
     eyeTurn(3, 0) = eyeTurn(3, 1) = eyeTurn(3, 2) = 0.0;
     context->setElement(krTransform::ElementModelView(kuMatrixd(kuMatrixf(eyeTurn))), true);
 
-    const float intensity = readLightIntensity(record, channel, true);
+    const float intensity = readLightIntensity(record.get(), channel, true);
     // The scene fog's shape, with the eyepoint fade as density: lobes fade to black with distance.
-    const krFog::Element* sceneFog = fogOf(const_cast<ksChannel*>(channel)->getState(0));
-    if (!sceneFog)
-        sceneFog = fogOf(context->getInheritedState());
+    krFog* lobeFog = record->lobeFog.get();
+    const krFog::Element* sceneFog = fogOf(context->getInheritedState());
     if (sceneFog) {
-        m_fog->copyFrom(*sceneFog->getFog());
+        lobeFog->copyFrom(*sceneFog->getFog());
         const float* c = sceneFog->getFog()->getColor();
         kuNotify::print(2, s_classType, "Fog for Channel %s: dens @ 30k %f, color (%f,%f,%f,%f)",
                         channel->getName(),
@@ -648,15 +670,15 @@ float kxLightMap::preRenderLobes(const ksChannel* channel, krDrawContext* contex
     } else {
         kuNotify::print(5, s_classType, "No fog for Channel");
     }
-    m_fog->setDensity(m_eyepointFadeCoefficient);
-    m_fog->setColor(0, 0, 0, 1);
+    lobeFog->setDensity(m_eyepointFadeCoefficient);
+    lobeFog->setColor(0, 0, 0, 1);
 
     clearView(true, false, 2 * getBaseLevel(intensity), context);
 
     context->setElement(krDepthTest::Element(false, 3), true);
     context->setElement(krLighting::Element(false), true);
     context->setElement(krAlphaBlend::Element(true, 1, 1), true);
-    context->setElement(krFog::Element(true, m_fog.get()), true);
+    context->setElement(krFog::Element(true, lobeFog), true);
     context->setElement(krTextureCoordGen::Element(true, true, true, m_texGen.get()), true);
     return getLobeFactor(intensity);
 }
@@ -664,7 +686,7 @@ float kxLightMap::preRenderLobes(const ksChannel* channel, krDrawContext* contex
 void kxLightMap::transformCullRecord(const ksChannel* channel, kxLightLobe::CullRecord* record) {
     if (!record)
         return;
-    _channel_data* data = getChannelData(channel);
+    const std::shared_ptr<_channel_data> data = findChannelData(channel);
     kuVec3d eye;
     if (data)
         data->observerPosition.read(ksThread::resolveFrameNumber(), &eye);
@@ -704,7 +726,7 @@ void kxLightMap::transformCullRecord(const ksChannel* channel, kxLightLobe::Cull
 void kxLightMap::postRenderLobes(const ksChannel* channel, krDrawContext* context) {
     if (!context)
         return;
-    _channel_data* record = getChannelData(channel);
+    const std::shared_ptr<_channel_data> record = findChannelData(channel);
     if (!record) {
         kuNotify::print(3, s_classType, "No channel data for channel %s -- ignoring",
                         channel ? channel->getName() : "(null)");
@@ -715,7 +737,7 @@ void kxLightMap::postRenderLobes(const ksChannel* channel, krDrawContext* contex
                                      size, true);
     glPopAttrib();
 
-    const float intensity = readLightIntensity(record, channel, false);
+    const float intensity = readLightIntensity(record.get(), channel, false);
     const float ambient = getBrighteningAmbient(intensity);
     // Settings that are no number give no brightening rather than an infinite light.
     if (intensity < m_transitionLightIntensity && std::isfinite(ambient)) {
@@ -727,27 +749,25 @@ void kxLightMap::postRenderLobes(const ksChannel* channel, krDrawContext* contex
         glLightfv(GL_LIGHT7, GL_AMBIENT, light);
         glEnable(GL_LIGHT7);
     }
-    // The map darkens the scene by 2 L: brighten the fog by as much so it keeps its colour.
+    // The map darkens the scene by 2 L: the scene is drawn with its fog brightened by as much,
+    // so the fog keeps its colour.
     const krFog::Element* sceneFog = fogOf(context->getInheritedState());
     if (sceneFog) {
-        krFog* fog = sceneFog->getFog();
+        const krFog* fog = sceneFog->getFog();
         const float multiplier = getFogMultiplier(intensity);
         const float* c = fog->getColor();
-        for (int i = 0; i < 4; ++i)
-            record->savedFogColor[i] = c[i];
         auto compensate = [multiplier](float v) {
             return std::min(1.0f, std::max(0.0f, v * multiplier));
         };
-        fog->setColor(compensate(c[0]), compensate(c[1]), compensate(c[2]), 1.0f);
-        context->setElement(*sceneFog, false);
+        record->compensatedFog->copyFrom(*fog);
+        record->compensatedFog->setColor(compensate(c[0]), compensate(c[1]), compensate(c[2]),
+                                         1.0f);
         kuNotify::print(2, s_classType, "Fogmult for channel %s w/curLightIntensity %f is %f",
                         channel->getName(), static_cast<double>(intensity),
                         static_cast<double>(multiplier));
         if (record->drawnFog) {
             std::lock_guard<std::mutex> guard(record->fogMutex);
             record->drawnFog->copyFrom(*fog);
-            record->drawnFog->setColor(record->savedFogColor[0], record->savedFogColor[1],
-                                       record->savedFogColor[2], record->savedFogColor[3]);
             record->fogFound = true;
         }
     } else {
@@ -755,12 +775,15 @@ void kxLightMap::postRenderLobes(const ksChannel* channel, krDrawContext* contex
         record->fogFound = false;
     }
     context->popElements(true);
+    // In effect for the scene's bins, until the map is laid over them.
+    if (sceneFog)
+        context->setElement(krFog::Element(sceneFog->enable, record->compensatedFog.get()), false);
 }
 
 void kxLightMap::renderMap(const ksChannel* channel, krDrawContext* context) {
     if (!context)
         return;
-    _channel_data* record = getChannelData(channel);
+    const std::shared_ptr<_channel_data> record = findChannelData(channel);
     if (!record) {
         kuNotify::print(5, s_classType, "No channel data for chan %s -- skipping map render",
                         channel ? channel->getName() : "(null)");
@@ -792,12 +815,10 @@ void kxLightMap::renderMap(const ksChannel* channel, krDrawContext* context) {
     glVertex3f(0, 1, -1);
     glEnd();
     glDisable(GL_LIGHT7);
-    if (const krFog::Element* sceneFog = fogOf(context->getInheritedState())) {
-        const float* saved = record->savedFogColor;
-        sceneFog->getFog()->setColor(saved[0], saved[1], saved[2], saved[3]);
-        context->setElement(*sceneFog, false);
-    }
     context->popElements(true);
+    // What is drawn after the map sees the scene's own fog again.
+    if (const krFog::Element* sceneFog = fogOf(context->getInheritedState()))
+        context->setElement(*sceneFog, false);
 }
 
 void kxLightMap::clearView(bool color, bool depth, float level, krDrawContext* context) {

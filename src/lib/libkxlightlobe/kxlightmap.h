@@ -81,7 +81,7 @@ public:
     krTexture* getMapTexture(const ksChannel* channel);
     // The channel's record, or null.
     _channel_data* getChannelData(const ksChannel* channel);
-    int getNumChannels() const { return static_cast<int>(m_channels.size()); }
+    int getNumChannels() const;
     // The values published for a channel and frame; false when none was published.
     bool getLightIntensity(const ksChannel* channel, int frame, float* intensity);
     bool getObserverPosition(const ksChannel* channel, int frame, kuVec3d* position);
@@ -127,6 +127,8 @@ protected:
 
 private:
     float getEnvBrightness(_channel_data* record);
+    // The channel's record, held for the caller (draw threads).
+    std::shared_ptr<_channel_data> findChannelData(const ksChannel* channel) const;
     void recordUpdateTime(double start);
     // The light intensity stored for the frame being drawn, in [0, 1].
     float readLightIntensity(_channel_data* record, const ksChannel* channel, bool report);
@@ -135,7 +137,10 @@ private:
     // The global settings are read by draw threads without a lock: atomics keep that free of
     // data races without changing what they mean.
     std::atomic<bool> m_enable{true};
-    std::map<const ksChannel*, std::unique_ptr<_channel_data>> m_channels;
+    // The draw threads look records up while the application thread adds and removes them:
+    // the table is locked, and a draw thread keeps the record it draws alive.
+    mutable std::mutex m_channelsMutex;
+    std::map<const ksChannel*, std::shared_ptr<_channel_data>> m_channels;
     std::atomic<float> m_eyepointFadeCoefficient{0.0008f};
     // The range that the starting coefficient corresponds to (4 ln 2 / 0.0008).
     float m_eyepointFadeRange = 3465.7359f;
@@ -148,7 +153,6 @@ private:
     int m_frame = 0;
     kuRef<krTexture::Blend> m_blend;
     kuRef<krTextureCoordGen> m_texGen;
-    kuRef<krFog> m_fog;
 };
 
 // What the light map keeps for one channel.
@@ -172,7 +176,11 @@ struct KXLIGHTLOBE_API kxLightMap::_channel_data {
     std::mutex fogMutex;
     kuRef<krFog> drawnFog;
     bool fogFound = false;
-    float savedFogColor[4] = {0, 0, 0, 0};
+    // The draw thread's own fogs: the lobes' eyepoint fade while the map is made, and the scene
+    // fog brightened to make up for the map's darkening while the scene is drawn. The scene's
+    // fog itself belongs to the frame's channel state and is never changed here.
+    kuRef<krFog> lobeFog;
+    kuRef<krFog> compensatedFog;
 };
 
 #endif
