@@ -256,30 +256,44 @@ TEST(KxrunTest, PipelinedGivesTheSerialImageAndStatisticsAreSummarised) {
     EXPECT_GT(brightestGrey(images[1].get()), 60); // the lit footprint, on a dark night
 }
 
-TEST(KxrunTest, EveryExampleRunsWithoutProblems) {
+// Every example, and the embedded scene, runs without problems and draws the same pictures
+// in both threading modes.
+TEST(KxrunTest, EveryExampleRunsWithoutProblemsAlikeInBothModes) {
     struct Case {
-        const char* file;
+        const char* file; // null: the embedded night scene
         int width, height;
     };
     const Case cases[] = {
-        {"night_drive.xml", 640, 480},
-        {"one_lobe.xml", 640, 480},
-        {"two_channels.xml", 800, 400},
+        {nullptr, 640, 480},           {"night_drive.xml", 640, 480},
+        {"one_lobe.xml", 640, 480},    {"two_channels.xml", 800, 400},
         {"static_lobe.xml", 640, 480},
     };
     kxTempDir dir;
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.file);
-        const std::string out = dir.file(c.file);
-        const Result result = runKxrun(dir, {example(c.file), "--frames", "3", "--out", out});
-        ASSERT_RAN(result);
-        // Problems inside a file do not stop a run; an example must have none.
-        EXPECT_EQ(result.err.find("problem"), std::string::npos) << result.err;
-        kuRef<kuImage> image = kuImageFactory::read((out + "/window_f3.png").c_str());
-        ASSERT_NE(image, nullptr);
-        EXPECT_EQ(image->getWidth(), c.width);
-        EXPECT_EQ(image->getHeight(), c.height);
-        EXPECT_GT(brightestGrey(image.get()), 60) << "a lobe lights something";
+        const std::string name = c.file ? c.file : "embedded";
+        SCOPED_TRACE(name);
+        kuRef<kuImage> images[2];
+        for (const char* mode : {"serial", "pipelined"}) {
+            const std::string out = dir.file(name + "." + mode);
+            std::vector<std::string> args = {"--frames", "3", "--out", out, "--threading", mode};
+            if (c.file)
+                args.insert(args.begin(), example(c.file));
+            const Result result = runKxrun(dir, args);
+            ASSERT_RAN(result);
+            // Problems inside a file do not stop a run; an example must have none.
+            EXPECT_EQ(result.err.find("problem"), std::string::npos) << result.err;
+            kuRef<kuImage>& image = images[mode[0] == 'p'];
+            image = kuImageFactory::read((out + "/window_f3.png").c_str());
+            ASSERT_NE(image, nullptr);
+            EXPECT_EQ(image->getWidth(), c.width);
+            EXPECT_EQ(image->getHeight(), c.height);
+            EXPECT_GT(brightestGrey(image.get()), 60) << "a lobe lights something";
+        }
+        ASSERT_EQ(images[0]->getDataSize(), images[1]->getDataSize());
+        int differing = 0;
+        for (std::size_t i = 0; i < images[0]->getDataSize(); ++i)
+            differing += std::abs(images[0]->getData()[i] - images[1]->getData()[i]) > 2;
+        EXPECT_EQ(differing, 0) << "serial and pipelined pictures differ";
     }
 }
 

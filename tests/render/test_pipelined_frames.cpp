@@ -20,11 +20,17 @@
 #include <kr/krState.h>
 #include <kx/kxEnv.h>
 
+#include <ku/kuNotify.h>
+
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <cstring>
 #include <map>
 #include <mutex>
+#include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -159,3 +165,132 @@ TEST_F(PipelinedLightMapTest, CloudsTakeTheMapsFogWhileFramesOverlap) {
 }
 
 } // namespace
+
+namespace {
+
+// Changes, every frame on the application thread, everything the cull and draw threads read a
+// copy of: the environment's time, visibility, fog and clouds, the lobes' textures and the
+// light map's channels.
+struct Churn : kxKernel::Subscriber {
+    kxEnv* env = nullptr;
+    std::vector<kxLightLobe*> lobes;
+    std::vector<ksChannel*> channels;
+    kuRef<kxEnvCloudLayer> clouds = new kxEnvCloudLayer;
+    void notify(int, ksServiceMgr*) override {
+        const int frame = kxKernel::instance()->getFrameNumber();
+        env->setTimeOfDay(std::fmod(frame * 0.37, 24.0));
+        env->setVisibility(1000.0 + 40.0 * (frame % 50));
+        if (frame % 7 == 0)
+            env->setFogEnable(!env->getFogEnable());
+        if (frame % 11 == 0) {
+            if (env->removeEffect(clouds.get()) != 1)
+                env->addEffect(clouds.get());
+        }
+        static const kxLightLobe::Falloff falloffs[] = {
+            kxLightLobe::FALLOFF_LINEAR, kxLightLobe::FALLOFF_SQUARED, kxLightLobe::FALLOFF_CUBIC};
+        for (std::size_t i = 0; i < lobes.size(); ++i) {
+            if ((frame + static_cast<int>(i)) % 5 == 0)
+                lobes[i]->setFalloff(falloffs[(frame / 5) % 3]);
+            if ((frame + static_cast<int>(i)) % 3 == 0)
+                lobes[i]->setTextureSize(frame % 2 ? 64u : 128u);
+        }
+        // One channel of each window leaves the light map and comes back.
+        kxLightMap* map = kxLightMap::instance();
+        for (std::size_t c = 0; c < channels.size(); c += 2) {
+            if (frame % 13 == 0)
+                map->removeChannel(channels[c]);
+            else if (frame % 13 == 4)
+                map->addChannel(channels[c]);
+        }
+    }
+};
+
+// Counts the frames each channel draws, on its draw thread.
+struct DrawCount : ksChannel::Subscriber {
+    std::mutex mutex;
+    std::map<const ksChannel*, int> drawn;
+    void notify(int, ksChannel* channel, krDrawContext*) override {
+        std::lock_guard<std::mutex> guard(mutex);
+        ++drawn[channel];
+    }
+};
+
+struct ErrorWatch {
+    std::mutex mutex;
+    std::vector<std::string> errors;
+    static void callback(int level, const kuBase::ClassType*, const char* message, void* self) {
+        auto* watch = static_cast<ErrorWatch*>(self);
+        if (level >= kuNotify::WARN && message && std::strstr(message, "OpenGL error")) {
+            std::lock_guard<std::mutex> guard(watch->mutex);
+            watch->errors.push_back(message);
+        }
+    }
+};
+
+} // namespace
+
+// Two windows, each with two light-mapped channels and its own cull and draw threads, while the
+// application thread changes the environment, the lobes and the light map every frame. Run
+// under ThreadSanitizer in CI: any shared write between the threads is reported there.
+TEST_F(PipelinedLightMapTest, TwoWindowsWhileEverythingChanges) {
+    kxKernel* kernel = kxKernel::instance();
+    ErrorWatch errors;
+    kuNotify::setCallback(&ErrorWatch::callback, &errors);
+    kuRef<kxScene> scene = new kxScene;
+    kuRef<kxBox> ground = new kxBox;
+    ground->setSize(2000, 2000, 1);
+    scene->addChild(ground.get());
+    Churn churn;
+    std::vector<kuRef<kxLightLobe>> lobes;
+    for (int i = 0; i < 3; ++i) {
+        lobes.push_back(kxLightLobe::create());
+        lobes.back()->setPosition(-60.0 + 60.0 * i, 0, 80);
+        lobes.back()->setOrientation(0, -80, 0);
+        scene->addChild(lobes.back().get());
+        churn.lobes.push_back(lobes.back().get());
+    }
+    kuRef<kxEnv> env = new kxEnv;
+    env->addEffect(new kxEnvSun);
+    env->addEffect(new kxEnvMoon);
+    churn.env = env.get();
+    std::vector<kuRef<ksWindow>> windows;
+    std::vector<kuRef<ksChannel>> channels;
+    std::vector<kuRef<kxObserver>> observers;
+    DrawCount count;
+    for (int w = 0; w < 2; ++w) {
+        windows.push_back(new ksWindow);
+        windows.back()->setSize(320, 160);
+        observers.push_back(new kxObserver);
+        observers.back()->setScene(scene.get());
+        observers.back()->addAttachment(env.get());
+        observers.back()->setPosition(40.0 * w, -300, 200);
+        observers.back()->setOrientation(0, -30, 0);
+        for (int c = 0; c < 2; ++c) {
+            channels.push_back(new ksChannel);
+            channels.back()->setDrawArea(0.5 * c, 0.5 * c + 0.5, 0, 1);
+            channels.back()->setProjection(50, 50, 1, 5000);
+            windows.back()->addChannel(channels.back().get());
+            observers.back()->addChannel(channels.back().get());
+            channels.back()->addSubscriber(ksChannel::EVENT_POST_DRAW, &count);
+            churn.channels.push_back(channels.back().get());
+        }
+    }
+    kernel->addSubscriber(kxKernel::EVENT_FRAME_UPDATE, &churn);
+    ASSERT_EQ(kernel->configure(), 1);
+    ASSERT_EQ(kxLightMap::instance()->getNumChannels(), 4);
+    kernel->setThreadingMode(kxKernel::THREADING_PIPELINED);
+    const int frames = 300;
+    for (int f = 0; f < frames; ++f)
+        ASSERT_EQ(kernel->runFrame(), 1);
+    kernel->finishFrames();
+    kernel->setThreadingMode(kxKernel::THREADING_SERIAL);
+    kernel->removeSubscriber(kxKernel::EVENT_FRAME_UPDATE, &churn, false);
+    for (auto& channel : channels)
+        channel->removeSubscriber(ksChannel::EVENT_POST_DRAW, &count);
+    kuNotify::setCallback(nullptr, nullptr);
+    if (!windows[0]->getRenderWindow())
+        GTEST_SKIP() << "no OpenGL context";
+    for (auto& channel : channels)
+        EXPECT_EQ(count.drawn[channel.get()], frames);
+    EXPECT_TRUE(errors.errors.empty()) << errors.errors.front();
+}
