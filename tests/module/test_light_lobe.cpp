@@ -130,6 +130,15 @@ TEST_F(LightLobeTest, FalloffAndTextureSizeRegenerateTheTexture) {
     ASSERT_NE(lobe->getTexture(), first.get());
     EXPECT_EQ(lobe->getTexture()->getWidth(), 32);
     EXPECT_EQ(lobe->getTexture()->getImageLevel(0)->size(), 32u * 32u * 3u);
+
+    // Lobes with the same falloff and size share one texture; a change leaves the others theirs.
+    kuRef<kxLightLobe> other = makeLobe("other");
+    other->setTextureSize(32);
+    other->setFalloff(kxLightLobe::FALLOFF_LINEAR);
+    EXPECT_EQ(other->getTexture(), lobe->getTexture());
+    other->setFalloff(kxLightLobe::FALLOFF_CUBIC);
+    EXPECT_NE(other->getTexture(), lobe->getTexture());
+    EXPECT_EQ(lobe->getTexture()->getWidth(), 32);
 }
 
 TEST_F(LightLobeTest, TextureFiles) {

@@ -21,6 +21,8 @@
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
+#include <map>
+#include <utility>
 
 namespace {
 kuBase::ClassType* s_classType = nullptr;
@@ -34,6 +36,10 @@ constexpr int ISECTOR_SERVICE_MODE = 2;
 constexpr int ISECTOR_MODE_NEAREST = 8;
 // krTextureFactory::read mode: cache and build mipmaps.
 constexpr int TEXTURE_READ_MODE = 3;
+
+// Generated falloff textures by falloff and size: never changed once made, so every lobe with
+// the same pair shares one (100,000 lobes would otherwise hold 100,000 identical images).
+std::map<std::pair<int, unsigned int>, kuRef<krTexture>> s_falloffTextures;
 
 // Finite and small enough to reach single precision (probes and drawing take floats).
 bool fitsFloat(const kuVec3d& v) {
@@ -108,6 +114,7 @@ int kxLightLobe::shutdownClass() {
     }
     s_cullRecordFactory.reset();
     s_textureFactory.reset();
+    s_falloffTextures.clear();
     return 1;
 }
 
@@ -675,7 +682,17 @@ void kxLightLobe::setTexture(krTexture* texture) {
 }
 
 void kxLightLobe::createTex() {
-    // Made whole before the clones are told of it.
+    kuRef<krTexture>& shared = s_falloffTextures[{static_cast<int>(m_falloff), m_textureSize}];
+    if (!shared)
+        shared = makeFalloffTexture();
+    // Kept without image: a lobe with no texture would ask for one again every frame.
+    if (shared->getWidth() <= 0)
+        kuNotify::print(5, s_classType, "Light lobe %s: no texture of size %u can be made",
+                        getName(), m_textureSize);
+    setTexture(shared.get());
+}
+
+kuRef<krTexture> kxLightLobe::makeFalloffTexture() const {
     kuRef<krTexture> texture = new krTexture;
     texture->setWrap(3, 3, 0);
     texture->setMinFilter(2, 0);
@@ -684,17 +701,13 @@ void kxLightLobe::createTex() {
     const std::size_t side = m_textureSize;
     kuRef<kuAllocRef> bits =
         side > 0 && side <= MAX_TEXTURE_SIZE ? kuAllocRef::malloc(side * side * 3) : nullptr;
-    if (!bits) {
-        // Keep a texture without image: a lobe with no texture would regenerate every frame.
-        kuNotify::print(5, s_classType, "Light lobe %s: no texture of size %u can be made",
-                        getName(), m_textureSize);
-    } else {
+    if (bits) {
         kxLightMap::instance()->creatLightTextureBits(static_cast<int>(side), m_falloff,
                                                       bits->data());
         texture->setImageLevel(0, bits.get());
         texture->setDimensions(static_cast<int>(side), static_cast<int>(side), 0);
     }
-    setTexture(texture.get());
+    return texture;
 }
 
 KX_DEFINE_CLASS_REGISTRY(kxLightLobe)

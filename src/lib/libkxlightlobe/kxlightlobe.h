@@ -148,8 +148,10 @@ protected:
     kxLightLobe(ksNode** clones, int index, ksThreadBuffer* threadBuffer);
     ~kxLightLobe() override;
 
-    // Makes the lobe's falloff texture from its falloff and texture size.
+    // Gives the lobe the falloff texture of its falloff and texture size (shared by every
+    // lobe with the same pair).
     void createTex();
+    kuRef<krTexture> makeFalloffTexture() const;
     // Replaces the master's texture and queues it for the clones.
     void setTexture(krTexture* texture);
     // Poses the probes and combines their hits into the ground plane; true on a valid hit.
