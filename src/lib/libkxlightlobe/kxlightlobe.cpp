@@ -70,6 +70,7 @@ kxLightLobe::kxLightLobe(ksNode** clones, int index, ksThreadBuffer* threadBuffe
     if (const auto* master = static_cast<const kxLightLobe*>(clones[0])) {
         m_enable = master->m_enable;
         m_texture = master->m_texture;
+        m_cullRecordFactory = master->m_cullRecordFactory;
     }
 }
 
@@ -153,6 +154,9 @@ void kxLightLobe::syncWithMasterClone(int token, ksNode** clones) {
         return;
     case TOKEN_TEXTURE:
         m_texture = master->m_texture;
+        return;
+    case TOKEN_CULL_RECORD_FACTORY:
+        m_cullRecordFactory = master->m_cullRecordFactory;
         return;
     default:
         break;
@@ -555,6 +559,8 @@ void kxLightLobe::removeIsectorsFromService() {
 
 void kxLightLobe::setCullRecordFactory(ksCullRecordFactory* factory) {
     m_cullRecordFactory = factory;
+    if (ksThreadBuffer* buffer = getThreadBuffer())
+        buffer->appendUpdate(this, TOKEN_CULL_RECORD_FACTORY, nullptr, true);
 }
 
 ksCullRecordFactory* kxLightLobe::getCullRecordFactory() const {
@@ -575,8 +581,7 @@ int kxLightLobe::cull(ksTraversalCull* traversal) {
 
     ksChannelBinMgr* bins = traversal->getChannelBinMgr();
     ksChannelBin* bin = bins ? bins->getBin(kxLightMap::getMapCreateBinID()) : nullptr;
-    const auto* master = static_cast<const kxLightLobe*>(getClone(0));
-    ksCullRecordFactory* factory = master ? master->m_cullRecordFactory.get() : nullptr;
+    ksCullRecordFactory* factory = m_cullRecordFactory.get();
     if (!bins) {
         kuNotify::print(5, s_classType, "Could not get channel bin manager for light lobe %s",
                         getName());
@@ -588,7 +593,9 @@ int kxLightLobe::cull(ksTraversalCull* traversal) {
         record->textureTransform.matrix = m_textureMatrix;
         krTexture::State* state = record->textureElement.begin_texture_state()->get();
         krTexture* texture = m_texture.get();
-        state->setTexture(texture);
+        // A recycled record usually holds this texture already: no reference traffic then.
+        if (state->getTexture() != texture)
+            state->setTexture(texture);
         state->setEnable(texture != nullptr);
         // A texture that could not be made has no image: drawn without it, the lobe would light
         // its whole footprint square, so it lights nothing.

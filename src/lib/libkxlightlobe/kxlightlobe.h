@@ -34,6 +34,8 @@ public:
         // The falloff texture was replaced: clones take a reference to the new one, so a cull
         // thread never reads the master's while the application thread replaces it.
         TOKEN_TEXTURE, // 20
+        // The cull record factory was replaced.
+        TOKEN_CULL_RECORD_FACTORY, // 21
         FIRST_FREE_TOKEN
     };
 
