@@ -12,6 +12,7 @@ class krDrawContext;
 class krFog;
 class krState;
 class ksChannelBinMgr;
+class ksNode;
 class ksWindow;
 
 // A view into the scene drawn into part of a window: its draw area (fractions of the window),
@@ -89,6 +90,14 @@ public:
     // once handed out, so a draw thread may hold it while the application thread goes on.
     Lighting getFrameLighting() const;
     kuRef<const krState> getFrameState() const;
+    // The scene (its master root) the calling thread's frame culls, set on the application
+    // thread with the view; null for a frame given none, which is then not culled.
+    void setFrameScene(ksNode* root);
+
+    // Culls the frame into the channel's bins on its cull thread, using the pipeline's clones
+    // of the frame's scene, then runs the bins' cull processors in order value. A frame
+    // without scene is not culled (and so not drawn).
+    void cull(int pipeline, int frame);
 
     void setGraphicsModes(int modes) { m_graphicsModes = modes; }
     int getGraphicsModes() const { return m_graphicsModes; }
@@ -145,6 +154,7 @@ private:
         bool fogEnable = false;
         kuRef<const krFog> fog;
         kuRef<const krState> state;
+        ksNode* scene = nullptr;
     };
     enum { NUM_VIEWS = 4 };
     // The frame's own slot, or else the oldest one taken for it (m_viewMutex held).

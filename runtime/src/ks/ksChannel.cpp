@@ -3,7 +3,9 @@
 #include <ks/ksChannelBin.h>
 #include <ks/ksChannelProxy.h>
 #include <ks/ksCullRecord.h>
+#include <ks/ksNode.h>
 #include <ks/ksServiceMgr.h>
+#include <ks/ksTraversal.h>
 #include <ks/ksWindow.h>
 #include <kr/krDrawContext.h>
 #include <kr/krFog.h>
@@ -117,10 +119,12 @@ ksChannel::View& ksChannel::takeView(int frame) {
         if (candidate.frame >= 0 && (!latest || candidate.frame > latest->frame))
             latest = &candidate;
     }
-    // A new frame starts from the latest one's view and environment.
+    // A new frame starts from the latest one's view and environment, but culls only a scene
+    // given to it.
     if (latest && latest != slot)
         *slot = *latest;
     slot->frame = frame;
+    slot->scene = nullptr;
     return *slot;
 }
 
@@ -172,6 +176,30 @@ void ksChannel::setFrameEnvironment(const Lighting& lighting, bool fogEnable, co
     slot.fogEnable = fogEnable && fog;
     slot.fog = copy.get();
     snapshotState(slot);
+}
+
+void ksChannel::setFrameScene(ksNode* root) {
+    const int frame = ksThread::resolveFrameNumber();
+    std::lock_guard<std::mutex> guard(m_viewMutex);
+    takeView(frame).scene = root;
+}
+
+void ksChannel::cull(int pipeline, int frame) {
+    ksNode* root = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(m_viewMutex);
+        for (const View& view : m_views)
+            if (view.frame == frame)
+                root = view.scene;
+    }
+    if (!root || m_id < 0)
+        return;
+    m_binMgr->beginFrame(frame);
+    ksTraversalCull traversal(this, m_binMgr.get(), m_id, pipeline, frame);
+    traversal.traverse(root->getClone(pipeline));
+    for (ksChannelBin* bin : m_binMgr->getBins(frame))
+        if (ksChannelProxy::BinProcessor* processor = bin->getDefinition().cullProcessor.get())
+            processor->process(nullptr, bin->begin(), bin->end(), this);
 }
 
 kuMatrixd ksChannel::getViewMatrix() const {

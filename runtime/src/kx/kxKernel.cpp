@@ -6,12 +6,8 @@
 #include <kc/kcRuntimeKeywords.h>
 #include <kr/krWindow.h>
 #include <ks/ksChannel.h>
-#include <ks/ksChannelProxy.h>
-#include <ks/ksChannelBin.h>
-#include <ks/ksNode.h>
 #include <ks/ksServiceMgr.h>
 #include <ks/ksThreadBuffer.h>
-#include <ks/ksTraversal.h>
 #include <ks/ksWindow.h>
 #include <ks/ksgu.h>
 #include <ku/kuNotify.h>
@@ -22,7 +18,6 @@
 #include <kx/kxModule.h>
 #include <kx/kxObserver.h>
 #include <kx/kxPositionable.h>
-#include <kx/kxScene.h>
 
 #include <algorithm>
 #include <condition_variable>
@@ -347,27 +342,10 @@ void kxKernel::updateStep() {
 }
 
 void kxKernel::cullWindow(ksWindow* window, int frame) {
-    if (!window->getThreadBuffer())
-        return;
-    const int pipeline = window->getThreadBuffer()->getIndex();
-    for (int c = 0; c < window->getNumChannels(); ++c) {
-        ksChannel* channel = window->getChannel(c);
-        kxObserver* observer = nullptr;
-        for (int o = 0; o < kxObserver::getNum() && !observer; ++o)
-            if (kxObserver::get(o)->hasChannel(channel))
-                observer = kxObserver::get(o);
-        kxScene* scene = observer ? observer->getScene() : nullptr;
-        if (!scene || channel->getId() < 0)
-            continue;
-        ksChannelBinMgr* bins = channel->getChannelBinMgr();
-        bins->beginFrame(frame);
-        ksTraversalCull traversal(channel, bins, channel->getId(), pipeline, frame);
-        traversal.traverse(scene->getRoot()->getClone(pipeline));
-        // The bins' cull processors see the records in order value.
-        for (ksChannelBin* bin : bins->getBins(frame))
-            if (ksChannelProxy::BinProcessor* processor = bin->getDefinition().cullProcessor.get())
-                processor->process(nullptr, bin->begin(), bin->end(), channel);
-    }
+    // The observers gave each channel its scene for the frame at the rendezvous.
+    if (ksThreadBuffer* buffer = window->getThreadBuffer())
+        for (int c = 0; c < window->getNumChannels(); ++c)
+            window->getChannel(c)->cull(buffer->getIndex(), frame);
 }
 
 void kxKernel::drawWindow(ksWindow* window, int frame) {

@@ -84,6 +84,7 @@ void kxObserver::updateChannelViews() {
     const kuMatrixd world = getWorldMatrix();
     for (auto& channel : m_channels) {
         channel->setViewMatrix(ksChannel::makeViewMatrix(channel->getOffsetMatrix() * world));
+        channel->setFrameScene(m_scene ? m_scene->getRoot() : nullptr);
         // The last environment attached lights the channel; without one, the default light.
         kxEnv* env = nullptr;
         for (int i = 0; i < getNumAttachments(); ++i)
