@@ -35,11 +35,11 @@
 
 namespace {
 kxKernel* s_kernel = nullptr;
-// Zero before any static initialiser runs, so a registrar in any unit may fill it.
 struct LayerHooks {
     kxKernel::LayerHook start;
     kxKernel::LayerHook stop;
 };
+// Zero before any static initialiser runs, so a registrar in any unit may fill it.
 LayerHooks s_layerHooks[kxKernel::MAX_LAYER_HOOKS];
 int s_numLayerHooks = 0;
 
