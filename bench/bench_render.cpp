@@ -13,6 +13,7 @@
 #include <kr/krTransform.h>
 #include <kr/krWindow.h>
 #include <ks/ksChannelBin.h>
+#include <ks/ksServiceMgr.h>
 #include <ks/ksThreadBuffer.h>
 #include <ks/ksTraversal.h>
 #include <ks/ksWindow.h>

@@ -77,6 +77,8 @@ int run(int argc, char** argv) {
                            (ec ? ec.message() : "not a folder"));
 
     LastProblem problem;
+    // Only problems are kept: the messages below them are then never formatted for the callback.
+    kuNotify::setCallbackLevel(kuNotify::WARN);
     kuNotify::setCallback(&LastProblem::callback, &problem);
     Runtime runtime;
     if (kxKernel::initialize(argc, argv) != 1)

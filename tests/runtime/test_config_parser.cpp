@@ -288,6 +288,17 @@ TEST_F(ConfigParserTest, InstancesAreHeldUntilClearAndRegisteredOnesCanBeConfigu
     EXPECT_EQ(parser->findInstance("ext"), nullptr);
 }
 
+// The configuration is hooked into the kernel: its shutdown releases what files made (and each
+// test's start-up binds the runtime's keywords again).
+TEST_F(ConfigParserTest, KernelShutdownReleasesWhatFilesMade) {
+    ASSERT_EQ(parse(R"(<kestrix><Probe name="made"/></kestrix>)"), 1);
+    kuRef<Probe> made = find<Probe>("made");
+    ASSERT_TRUE(made);
+    const int held = made->getRef();
+    kxKernel::shutdown();
+    EXPECT_EQ(made->getRef(), held - 2); // the created list and the name
+}
+
 // Counts, as user data, the deletion of the object it is attached to.
 class ReleaseCounter : public kuMemBase {
 public:

@@ -2,6 +2,7 @@
 #include <ku/kuFrameData.h>
 
 #include <ks/ksServiceMgr.h>
+#include <ku/kuPipeline.h>
 
 #include <gtest/gtest.h>
 
@@ -110,7 +111,15 @@ TEST_F(kuFrameDataTest, SlotsAreReusedAfterNumBuffersFrames) {
         EXPECT_EQ(value, (1 + numBuffers) * 100);
     }
     EXPECT_EQ(kuFrameData<int>(1).getNumBuffers(), 2);
-    EXPECT_EQ(kuFrameData<int>::DEFAULT_NUM_BUFFERS, 4);
+
+    // The default ring follows the pipeline: a frame stays readable until the writer is more
+    // than DEPTH frames past it, whatever stage still reads it.
+    kuFrameData<int> data;
+    for (int frame = 1; frame <= 1 + kuPipeline::DEPTH; ++frame)
+        ASSERT_TRUE(publish(data, frame, frame));
+    EXPECT_TRUE(data.read(1, nullptr));
+    ASSERT_TRUE(publish(data, 2 + kuPipeline::DEPTH, 0));
+    EXPECT_FALSE(data.read(1, nullptr));
 }
 
 TEST_F(kuFrameDataTest, FrameZeroIsTheCallingThreadsFrame) {

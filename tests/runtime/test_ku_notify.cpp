@@ -19,10 +19,14 @@ struct Message {
 // receives (the notify lock serializes the callback, so the list needs no lock of its own).
 class KuNotifyTest : public ::testing::Test {
 protected:
-    void SetUp() override { m_level = kuNotify::getLevel(); }
+    void SetUp() override {
+        m_level = kuNotify::getLevel();
+        m_callbackLevel = kuNotify::getCallbackLevel();
+    }
     void TearDown() override {
         kuNotify::setCallback(nullptr, nullptr);
         kuNotify::setLevel(m_level);
+        kuNotify::setCallbackLevel(m_callbackLevel);
     }
     void capture() { kuNotify::setCallback(&KuNotifyTest::receive, &messages); }
     static void receive(int level, const kuBase::ClassType* type, const char* text, void* out) {
@@ -33,6 +37,7 @@ protected:
 
 private:
     int m_level = 0;
+    int m_callbackLevel = 0;
 };
 
 TEST_F(KuNotifyTest, DefaultThresholdIsWarn) {
@@ -74,6 +79,40 @@ TEST_F(KuNotifyTest, CallbackReceivesEveryLevel) {
     kuNotify::setCallback(nullptr, nullptr);
     kuNotify::print(kuNotify::FATAL, nullptr, "after");
     EXPECT_EQ(messages.size(), 7u);
+}
+
+TEST_F(KuNotifyTest, CallbackLevelAndThresholdFilterApart) {
+    using N = kuNotify;
+    struct Case {
+        int threshold;
+        int callbackLevel;
+        int level;
+        bool printed;
+        bool received;
+    };
+    const Case cases[] = {{N::WARN, N::DEBUG, N::DEBUG, false, true},
+                          {N::WARN, N::WARN, N::NOTICE, false, false},
+                          {N::WARN, N::WARN, N::WARN, true, true},
+                          {N::DEBUG, N::FAIL, N::INFO, true, false},
+                          {N::FATAL + 1, N::FAIL, N::FATAL, false, true}};
+    capture();
+    for (const Case& k : cases) {
+        kuNotify::setLevel(k.threshold);
+        kuNotify::setCallbackLevel(k.callbackLevel);
+        messages.clear();
+        ::testing::internal::CaptureStderr();
+        kuNotify::print(k.level, nullptr, "level %d", k.level);
+        const std::string printed = ::testing::internal::GetCapturedStderr();
+        EXPECT_EQ(!printed.empty(), k.printed) << k.threshold << " " << k.callbackLevel;
+        EXPECT_EQ(messages.size(), k.received ? 1u : 0u) << k.threshold << " " << k.callbackLevel;
+    }
+
+    // The level outlives the callback it was set for.
+    kuNotify::setCallback(nullptr, nullptr);
+    capture();
+    messages.clear();
+    kuNotify::print(kuNotify::WARN, nullptr, "below the callback level");
+    EXPECT_TRUE(messages.empty());
 }
 
 TEST_F(KuNotifyTest, MessagesAreFormattedWithTheClassName) {

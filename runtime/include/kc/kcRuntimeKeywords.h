@@ -31,8 +31,8 @@
 // set before or after it becomes the look-at's motion, so the target moves and then aims.
 // Threads: application thread.
 namespace kcRuntimeKeywords {
-// Binds every keyword above in the configuration parser (kxKernel::initialize calls it after
-// the runtime's classes exist). 1, or -32767 when a binding failed.
+// Binds every keyword above in the configuration parser (the kernel's start-up runs it through
+// a layer hook, after the runtime's classes exist). 1, or -32767 when a binding failed.
 KX_API int registerAll();
 // Whether from is target or holds it through the counted references that configuration
 // keywords make: a node holds its children, a transform or an observer its strategy, an

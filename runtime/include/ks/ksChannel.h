@@ -3,6 +3,7 @@
 
 #include <ku/kuBase.h>
 #include <ku/kuMatrix.h>
+#include <ku/kuPipeline.h>
 
 #include <memory>
 #include <mutex>
@@ -156,7 +157,7 @@ private:
         kuRef<const krState> state;
         ksNode* scene = nullptr;
     };
-    enum { NUM_VIEWS = 4 };
+    enum { NUM_VIEWS = kuPipeline::NUM_FRAME_SLOTS };
     // The frame's own slot, or else the oldest one taken for it (m_viewMutex held).
     View& takeView(int frame);
     const View* findView(int frame) const;

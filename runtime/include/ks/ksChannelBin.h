@@ -3,6 +3,7 @@
 
 #include <ks/ksChannelProxy.h>
 #include <ks/ksCullRecord.h>
+#include <ku/kuPipeline.h>
 
 #include <mutex>
 #include <vector>
@@ -36,14 +37,14 @@ private:
     std::vector<ksCullRecord*> m_records;
 };
 
-// One channel's bins for the frames in flight: a ring of bin sets, one per frame, so that the
-// cull of frame N can fill bins while frame N-1 is drawn.
+// One channel's bins for the frames in flight: a ring of bin sets, one per frame slot of the
+// pipeline, so that the cull of frame N can fill bins while frame N-1 is drawn.
 // Threads: beginFrame, getBin and getCurrentFrame on the cull thread; getBins, hasFrame and
 // recycleFrame on the draw thread, for a frame the cull thread has finished. Which set holds
 // which frame is guarded; a set's bins belong to the thread working on its frame.
 class KX_API ksChannelBinMgr {
 public:
-    enum { NUM_FRAME_SETS = 3 };
+    static constexpr int NUM_FRAME_SETS = kuPipeline::NUM_FRAME_SLOTS;
 
     explicit ksChannelBinMgr(ksChannelProxy* proxy);
     ~ksChannelBinMgr();

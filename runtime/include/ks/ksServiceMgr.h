@@ -28,7 +28,8 @@ private:
 // Per-thread access to the services and the frame being worked on.
 class KX_API ksThread {
 public:
-    // The frame the calling thread is updating, culling or drawing (0 before the first frame).
+    // The frame the calling thread is updating, culling or drawing (0 before the first frame);
+    // the same as kuThread's.
     static int resolveFrameNumber();
     static void setFrameNumber(int frame);
     // The runtime's service manager (made on first use; released by the kernel's shutdown).

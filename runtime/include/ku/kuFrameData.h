@@ -1,7 +1,8 @@
 #ifndef KU_FRAMEDATA_H
 #define KU_FRAMEDATA_H
 
-#include <ks/ksServiceMgr.h>
+#include <ku/kuPipeline.h>
+#include <ku/kuThread.h>
 
 #include <memory>
 #include <mutex>
@@ -11,7 +12,7 @@
 // it; a draw thread reads the slot of the frame it draws. A frame stays readable until its slot
 // is taken by the frame numBuffers later, so the ring must be at least the pipeline depth + 1.
 // Frames are numbered from 1; frame 0 means the calling thread's current frame
-// (ksThread::resolveFrameNumber()).
+// (kuThread::resolveFrameNumber()).
 // T needs a default constructor and copy assignment.
 // Threads: one writer thread (lockWriteBuffer/unlockWriteBuffer, always in pairs on that
 // thread), any number of reader threads. A slot stays locked from lockWriteBuffer to
@@ -20,8 +21,7 @@
 template <class T>
 class kuFrameData {
 public:
-    // Pipeline depth 3 (update, cull, draw) + 1.
-    static constexpr int DEFAULT_NUM_BUFFERS = 4;
+    static constexpr int DEFAULT_NUM_BUFFERS = kuPipeline::NUM_FRAME_SLOTS;
 
     // Fewer than 2 buffers are raised to 2.
     explicit kuFrameData(int numBuffers = DEFAULT_NUM_BUFFERS)
@@ -119,7 +119,7 @@ private:
         T value{};
     };
 
-    static int resolve(int frame) { return frame == 0 ? ksThread::resolveFrameNumber() : frame; }
+    static int resolve(int frame) { return frame == 0 ? kuThread::resolveFrameNumber() : frame; }
     Slot& slotOf(int frame) { return m_slots[frame % m_numBuffers]; }
     const Slot& slotOf(int frame) const { return m_slots[frame % m_numBuffers]; }
 

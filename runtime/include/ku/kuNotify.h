@@ -3,13 +3,15 @@
 
 #include <ku/kuBase.h>
 
-// Receives every message, whatever the print threshold.
+// Receives the messages at or above the callback level, whatever the print threshold.
 typedef void (*kuNotifyCallback)(int level, const kuBase::ClassType* classType, const char* message,
                                  void* userData);
 
 // Diagnostics. Levels: 1 debug, 2 per-frame traces, 3 information, 4 fallbacks that keep
 // working, 5 failed or ignored requests, 6 failures of set-up and shut-down, 7 fatal.
-// Messages at or above the threshold (default 5) are printed to stderr.
+// Messages at or above the threshold (default 5) are printed to stderr; those at or above the
+// callback level (default 1: every message) go to the callback. A message that neither wants
+// is neither formatted nor locked: a filtered message costs two comparisons.
 // Thread-safe: may be called from any thread.
 class KX_API kuNotify {
 public:
@@ -21,6 +23,9 @@ public:
     static void setLevel(int level);
     static int getLevel();
     static void setCallback(kuNotifyCallback callback, void* userData);
+    // Kept when the callback changes: tests ask for every level, applications for what they use.
+    static void setCallbackLevel(int level);
+    static int getCallbackLevel();
 };
 
 #endif

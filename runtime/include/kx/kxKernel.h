@@ -61,6 +61,17 @@ public:
     static kxKernel* instance();
     static bool isInitialized();
 
+    // A layer above the kernel (configuration files) joins start-up and shutdown without the
+    // kernel depending on it: initialize runs each start hook once the kernel exists; shutdown
+    // runs each stop hook, in reverse order, after the modules' shutdown and before they are
+    // released, so that what the layer made goes while its classes still exist. Either hook may
+    // be null; a pair registered again is kept once. Meant for static registrars: call it as the
+    // library loads or on the application thread outside initialize/shutdown.
+    // 1, or -32767 when MAX_LAYER_HOOKS pairs are registered already.
+    typedef void (*LayerHook)();
+    static constexpr int MAX_LAYER_HOOKS = 4;
+    static int addLayerHooks(LayerHook start, LayerHook stop);
+
     // preConfigure, then configure, of every module in load order.
     int configure();
     // unconfigure, then shutdown, of every module in reverse load order.

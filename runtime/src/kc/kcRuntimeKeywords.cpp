@@ -4,8 +4,10 @@
 #include <ks/ksChannel.h>
 #include <kx/kxChannel.h>
 #include <ks/ksWindow.h>
+#include <ku/kuNotify.h>
 #include <kx/kxCoordConverter.h>
 #include <kx/kxEnv.h>
+#include <kx/kxKernel.h>
 #include <kx/kxObserver.h>
 #include <kx/kxScene.h>
 #include <kx/kxShapes.h>
@@ -465,3 +467,17 @@ int kcRuntimeKeywords::registerAll() {
            envAddCloudLayer);
     return b.result;
 }
+
+namespace {
+void startConfiguration() {
+    if (kcRuntimeKeywords::registerAll() != KU_SUCCESS)
+        kuNotify::print(kuNotify::FAIL, nullptr,
+                        "kxKernel::initialize - unable to register the configuration keywords");
+}
+
+// The configuration sits above the kernel, so it hooks itself in as the runtime library loads:
+// the runtime's keywords are bound at each start-up, and the parser with the instances it made
+// goes at each shutdown, before the modules whose classes they are of are released.
+[[maybe_unused]] const int s_hookedIntoKernel =
+    kxKernel::addLayerHooks(startConfiguration, kcConfigParser::destroy);
+} // namespace

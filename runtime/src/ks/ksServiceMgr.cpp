@@ -1,11 +1,11 @@
 #include <ks/ksServiceMgr.h>
 
 #include <ks/ksChannelProxy.h>
+#include <ku/kuThread.h>
 
 #include <mutex>
 
 namespace {
-thread_local int t_frame = 0;
 std::mutex s_mutex;
 kuRef<ksServiceMgr> s_serviceMgr;
 } // namespace
@@ -23,11 +23,12 @@ ksChannelProxy* ksServiceMgr::getChannelProxy() const {
     return m_channelProxy.get();
 }
 
+// The utility layer keeps the frame, so that its per-frame data resolves it too.
 int ksThread::resolveFrameNumber() {
-    return t_frame;
+    return kuThread::resolveFrameNumber();
 }
 void ksThread::setFrameNumber(int frame) {
-    t_frame = frame;
+    kuThread::setFrameNumber(frame);
 }
 
 ksServiceMgr* ksThread::resolveServiceMgr() {

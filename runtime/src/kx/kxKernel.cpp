@@ -2,8 +2,6 @@
 
 #include "kx/detail/runtimeClasses.h"
 
-#include <kc/kcConfigParser.h>
-#include <kc/kcRuntimeKeywords.h>
 #include <kr/krWindow.h>
 #include <ks/ksChannel.h>
 #include <ks/ksServiceMgr.h>
@@ -28,6 +26,13 @@
 
 namespace {
 kxKernel* s_kernel = nullptr;
+struct LayerHooks {
+    kxKernel::LayerHook start;
+    kxKernel::LayerHook stop;
+};
+// Zero before any static initialiser runs, so a registrar in any unit may fill it.
+LayerHooks s_layerHooks[kxKernel::MAX_LAYER_HOOKS];
+int s_numLayerHooks = 0;
 
 // Reads "--notify LEVEL" or "--notify=LEVEL"; other arguments belong to the application.
 void readOptions(int argc, char** argv) {
@@ -69,9 +74,19 @@ int kxKernel::initialize(int argc, char** argv) {
     s_kernel = new kxKernel;
     s_kernel->ref();
     // Configuration files may use the runtime's keywords as soon as the runtime is up.
-    if (kcRuntimeKeywords::registerAll() != KU_SUCCESS)
-        kuNotify::print(kuNotify::FAIL, nullptr,
-                        "kxKernel::initialize - unable to register the configuration keywords");
+    for (int i = 0; i < s_numLayerHooks; ++i)
+        if (s_layerHooks[i].start)
+            s_layerHooks[i].start();
+    return KU_SUCCESS;
+}
+
+int kxKernel::addLayerHooks(LayerHook start, LayerHook stop) {
+    for (int i = 0; i < s_numLayerHooks; ++i)
+        if (s_layerHooks[i].start == start && s_layerHooks[i].stop == stop)
+            return KU_SUCCESS;
+    if (s_numLayerHooks == MAX_LAYER_HOOKS)
+        return KU_FAILURE;
+    s_layerHooks[s_numLayerHooks++] = {start, stop};
     return KU_SUCCESS;
 }
 
@@ -86,7 +101,9 @@ void kxKernel::shutdown() {
         for (int i = kxModule::getNumModules() - 1; i >= 0; --i)
             kxModule::getModule(i)->shutdown();
     // The objects a configuration file made go while their classes and buffers still exist.
-    kcConfigParser::destroy();
+    for (int i = s_numLayerHooks - 1; i >= 0; --i)
+        if (s_layerHooks[i].stop)
+            s_layerHooks[i].stop();
     kxModule::releaseAll();
     ksThreadBuffer::synchronize();
     ksThreadBuffer::shutdown();
