@@ -44,7 +44,8 @@
 // the application thread (pipelined: the window's draw thread) counts from the first channel it
 // draws, whatever it does from then on: the kernel's window drawing, the hand-over between
 // frames, the channels. On the application thread (serial) only a channel's drawing counts,
-// from its first bin to its end. The GL driver's own allocations (malloc) are not counted.
+// from its first bin to its end. The GL driver's malloc calls are not counted; its shader
+// compiler's C++ allocations are, when it compiles (not in a steady frame).
 namespace {
 std::atomic<long> g_drawAllocations{0};
 thread_local bool t_drawThread = false;

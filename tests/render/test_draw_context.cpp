@@ -6,6 +6,7 @@
 #include <kr/krTexture.h>
 #include <kr/krTransform.h>
 #include <kr/krWindow.h>
+#include <ku/kuAllocRef.h>
 #include <kr/krState.h>
 #include <ku/kuImageFactory.h>
 
@@ -276,6 +277,52 @@ TEST_F(DrawContextTest, FogValueKeepsWhatItWasGiven) {
     GLfloat color[4];
     glGetFloatv(GL_FOG_COLOR, color);
     EXPECT_EQ(color[0], 0.25f);
+}
+
+kuRef<krTexture::State> textureState(int width) {
+    kuRef<krTexture> texture = new krTexture;
+    texture->setDimensions(width, 2, 0);
+    kuRef<kuAllocRef> bits = kuAllocRef::malloc(static_cast<std::size_t>(width) * 2 * 3);
+    texture->setImageLevel(0, bits.get());
+    kuRef<krTexture::State> state = new krTexture::State;
+    state->setTexture(texture.get());
+    state->setEnable(true);
+    return state;
+}
+
+GLint boundOn(int unit) {
+    GLint name = 0;
+    glActiveTexture(GL_TEXTURE0 + unit);
+    glGetIntegerv(GL_TEXTURE_BINDING_2D, &name);
+    glActiveTexture(GL_TEXTURE0);
+    return name;
+}
+
+TEST_F(DrawContextTest, TextureUnitsBindAgainOnlyWhenAStateChanged) {
+    kuRef<krTexture::State> first = textureState(2), second = textureState(4);
+    krTexture::Element both;
+    both.appendState(first.get());
+    both.appendState(second.get());
+    m_context->setElement(both, false);
+    const GLint names[2] = {boundOn(0), boundOn(1)};
+    EXPECT_NE(names[0], 0);
+    EXPECT_NE(names[1], 0);
+    EXPECT_NE(names[0], names[1]);
+
+    const unsigned long long applied = m_context->getNumApplied();
+    m_context->setElement(both, false);
+    EXPECT_EQ(m_context->getNumApplied(), applied);
+    // A state switched off, and a bind outside the element, each count as a change.
+    second->setEnable(false);
+    m_context->setElement(both, false);
+    EXPECT_EQ(m_context->getNumApplied(), applied + 1);
+    glActiveTexture(GL_TEXTURE1);
+    EXPECT_FALSE(glIsEnabled(GL_TEXTURE_2D));
+    glActiveTexture(GL_TEXTURE0);
+    m_context->bindTexture(second->getTexture());
+    m_context->setElement(both, false);
+    EXPECT_EQ(m_context->getNumApplied(), applied + 2);
+    EXPECT_EQ(boundOn(0), names[0]);
 }
 
 TEST_F(DrawContextTest, SteadySetPushAndPopAllocateNothing) {

@@ -118,7 +118,8 @@ public:
     // Draws a geometry through a display list made on first use and remade when it changes.
     void drawGeometry(const krGeometry* geometry);
 
-    // The GL texture object of a texture, made or updated from its image levels when needed.
+    // The GL texture object of a texture, made or updated from its image levels when needed,
+    // bound on the active unit.
     unsigned int bindTexture(krTexture* texture);
     // Forgets GL objects of textures (the context is going away or was recreated).
     void releaseTextures();
@@ -149,6 +150,7 @@ private:
 
     Stack m_stacks[KR_NUM_ELEMENTS];
     unsigned long long m_numApplied = 0;
+    int m_applying = -1; // the element id being applied
     int m_drawableWidth = 0, m_drawableHeight = 0;
     const krState* m_inherited = nullptr;
     Debug* m_debug = nullptr;

@@ -183,10 +183,12 @@ void krDrawContext::applyTop(int id, bool force) {
     const krElement& top = stack.top();
     if (!force && stack.appliedKnown && stack.applied->equals(top))
         return;
+    m_applying = id;
     if (!force && stack.appliedKnown)
         top.applyFrom(*this, *stack.applied);
     else
         top.apply(*this);
+    m_applying = -1;
     stack.applied->assign(top);
     stack.appliedKnown = true;
     ++m_numApplied;
@@ -194,9 +196,11 @@ void krDrawContext::applyTop(int id, bool force) {
 
 void krDrawContext::restoreApplied(int id) {
     Stack& stack = m_stacks[id];
-    if (stack.appliedKnown)
+    if (stack.appliedKnown) {
+        m_applying = id;
         stack.applied->apply(*this);
-    else
+        m_applying = -1;
+    } else
         applyTop(id, true);
 }
 
@@ -296,13 +300,15 @@ void krDrawContext::clear(const float* color, bool depth) {
 unsigned int krDrawContext::bindTexture(krTexture* texture) {
     if (!texture || texture->getWidth() <= 0 || texture->getHeight() <= 0)
         return 0;
+    // A bind outside the texture element leaves unit 0 with another texture than it applied.
+    if (m_applying != KR_ELEMENT_TEXTURE)
+        m_stacks[KR_ELEMENT_TEXTURE].appliedKnown = false;
     TextureObject& object = m_textures[texture];
     if (object.name && object.serial != texture->getSerial()) {
         // Another texture now lives at that address: the old object is of no use.
         glDeleteTextures(1, &object.name);
         object = TextureObject();
     }
-    glActiveTexture(GL_TEXTURE0);
     if (!object.name) {
         glGenTextures(1, &object.name);
         object.serial = texture->getSerial();
