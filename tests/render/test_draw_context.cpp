@@ -26,18 +26,50 @@ std::atomic<bool> g_counting{false};
 std::atomic<long> g_allocations{0};
 } // namespace
 
-// Out of line, so that the compiler does not see free() meet a pointer from new.
-__attribute__((noinline)) void* operator new(std::size_t size) {
+// Every plain form of new and delete goes through malloc and free, so that whatever the GL
+// driver allocates with one form and frees with another still pairs up (under AddressSanitizer
+// too). Out of line, so that the compiler does not see free() meet a pointer from new.
+namespace {
+void* allocate(std::size_t size) noexcept {
     if (g_counting)
         ++g_allocations;
-    if (void* p = std::malloc(size ? size : 1))
+    return std::malloc(size ? size : 1);
+}
+void* allocateOrThrow(std::size_t size) {
+    if (void* p = allocate(size))
         return p;
     throw std::bad_alloc();
+}
+} // namespace
+
+__attribute__((noinline)) void* operator new(std::size_t size) {
+    return allocateOrThrow(size);
+}
+__attribute__((noinline)) void* operator new[](std::size_t size) {
+    return allocateOrThrow(size);
+}
+__attribute__((noinline)) void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+    return allocate(size);
+}
+__attribute__((noinline)) void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
+    return allocate(size);
 }
 __attribute__((noinline)) void operator delete(void* p) noexcept {
     std::free(p);
 }
+__attribute__((noinline)) void operator delete[](void* p) noexcept {
+    std::free(p);
+}
 __attribute__((noinline)) void operator delete(void* p, std::size_t) noexcept {
+    std::free(p);
+}
+__attribute__((noinline)) void operator delete[](void* p, std::size_t) noexcept {
+    std::free(p);
+}
+__attribute__((noinline)) void operator delete(void* p, const std::nothrow_t&) noexcept {
+    std::free(p);
+}
+__attribute__((noinline)) void operator delete[](void* p, const std::nothrow_t&) noexcept {
     std::free(p);
 }
 
