@@ -156,7 +156,8 @@ krElement* krDrawContext::makeDefault(int id) {
 void krDrawContext::reset() {
     for (int id = 0; id < KR_NUM_ELEMENTS; ++id) {
         Stack& stack = m_stacks[id];
-        // Popped slots let go of what they refer to (fogs, texture states) but stay.
+        // The slots let go of what they refer to (fogs, texture states) and stay for the next
+        // push.
         for (std::size_t i = 0; i < stack.depth; ++i)
             stack.values[i]->assign(*stack.defaultValue);
         stack.depth = 1;
@@ -200,8 +201,9 @@ void krDrawContext::restoreApplied(int id) {
         m_applying = id;
         stack.applied->apply(*this);
         m_applying = -1;
-    } else
+    } else {
         applyTop(id, true);
+    }
 }
 
 void krDrawContext::setElement(int id, const krElement& element, bool force) {
