@@ -2,7 +2,8 @@
 // - BM_MapCreation: the light map's map-creation pass of one channel (the draw processor of the
 //   map-creation bin over its records, as the kernel calls it) for 1,000 lobes into a 512-texel
 //   map, against a bare GL pass that draws the same strips with the same state, interleaved.
-// - BM_NightFrame: a whole frame of kxrun's night scene at 1280x720, serial and pipelined.
+// - BM_NightFrame: a whole frame of kxrun's night scene at 1280x720, serial and pipelined, with
+//   the heap allocations made while drawing it.
 #include "defaultScene.h"
 
 #include <kxlightlobe.h>
@@ -33,9 +34,40 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstdlib>
 #include <memory>
+#include <new>
 #include <string>
+#include <thread>
 #include <vector>
+
+// Heap allocations (operator new) made while drawing. A thread that draws a channel and is not
+// the application thread (pipelined: the window's draw thread) counts from the first channel it
+// draws, whatever it does from then on: the kernel's window drawing, the hand-over between
+// frames, the channels. On the application thread (serial) only a channel's drawing counts,
+// from its first bin to its end. The GL driver's malloc calls are not counted; its shader
+// compiler's C++ allocations are, when it compiles (not in a steady frame).
+namespace {
+std::atomic<long> g_drawAllocations{0};
+thread_local bool t_drawThread = false;
+thread_local bool t_inChannel = false;
+const std::thread::id g_applicationThread = std::this_thread::get_id();
+} // namespace
+
+// Out of line, so that the compiler does not see free() meet a pointer from new.
+__attribute__((noinline)) void* operator new(std::size_t size) {
+    if (t_drawThread || t_inChannel)
+        g_drawAllocations.fetch_add(1, std::memory_order_relaxed);
+    if (void* p = std::malloc(size ? size : 1))
+        return p;
+    throw std::bad_alloc();
+}
+__attribute__((noinline)) void operator delete(void* p) noexcept {
+    std::free(p);
+}
+__attribute__((noinline)) void operator delete(void* p, std::size_t) noexcept {
+    std::free(p);
+}
 
 namespace {
 
@@ -294,44 +326,51 @@ struct LobeField : World {
         kxLightMap* map = kxLightMap::instance();
         restoreRecords();
         beginChannel();
-        const float factor = map->preRenderLobes(channel.get(), context);
-        if (factor <= 0) {
-            error = "the light map refused the channel";
-            return;
-        }
-        pass.readBeforeStrips();
-        float intensity = 1;
-        map->getLightIntensity(channel.get(), frame, &intensity);
-        pass.baseLevel = kxLightMap::getBaseLevel(intensity);
-        for (ksCullRecord* it : *createBin) {
-            auto* record = static_cast<kxLightLobe::CullRecord*>(it);
-            record->intensityScale = factor;
-            map->transformCullRecord(channel.get(), record);
-            record->processDraw(context);
-            if (textures.empty())
-                pass.readAfterFirstStrips();
-            GLint name = 0;
-            glActiveTexture(GL_TEXTURE0);
-            glGetIntegerv(GL_TEXTURE_BINDING_2D, &name);
-            textures.push_back(static_cast<GLuint>(name));
-            float matrix[16];
-            glGetFloatv(GL_TEXTURE_MATRIX, matrix);
-            textureMatrices.insert(textureMatrices.end(), matrix, matrix + 16);
-            for (int row = 0; row < STRIPS; ++row) {
-                stripFirsts.push_back(static_cast<GLint>(vertices.size() / 3));
-                stripCounts.push_back(STRIP_VERTICES);
-                for (int column = 0; column < 4; ++column)
-                    for (int k : {4 * row + column, 4 * row + column + 4}) {
-                        const kuVec3d& v = record->vertices[k];
-                        vertices.insert(vertices.end(),
-                                        {static_cast<float>(v.x), static_cast<float>(v.y),
-                                         static_cast<float>(v.z)});
-                        const float g = record->vertexBrightness[k] * record->intensityScale;
-                        colors.insert(colors.end(), {g, g, g});
-                    }
+        {
+            // As the map-creation bin's processor does: the pass's state is given back after it.
+            krDrawContext::ScopedPush::Ids ids =
+                krDrawContext::ScopedPush::allBut(KR_ELEMENT_LIGHT);
+            ids.bits &= ~(1u << KR_ELEMENT_FOG);
+            krDrawContext::ScopedPush mapPass(*context, ids, false, true, true);
+            const float factor = map->preRenderLobes(channel.get(), context);
+            if (factor <= 0) {
+                error = "the light map refused the channel";
+                return;
             }
+            pass.readBeforeStrips();
+            float intensity = 1;
+            map->getLightIntensity(channel.get(), frame, &intensity);
+            pass.baseLevel = kxLightMap::getBaseLevel(intensity);
+            for (ksCullRecord* it : *createBin) {
+                auto* record = static_cast<kxLightLobe::CullRecord*>(it);
+                record->intensityScale = factor;
+                map->transformCullRecord(channel.get(), record);
+                record->processDraw(context);
+                if (textures.empty())
+                    pass.readAfterFirstStrips();
+                GLint name = 0;
+                glActiveTexture(GL_TEXTURE0);
+                glGetIntegerv(GL_TEXTURE_BINDING_2D, &name);
+                textures.push_back(static_cast<GLuint>(name));
+                float matrix[16];
+                glGetFloatv(GL_TEXTURE_MATRIX, matrix);
+                textureMatrices.insert(textureMatrices.end(), matrix, matrix + 16);
+                for (int row = 0; row < STRIPS; ++row) {
+                    stripFirsts.push_back(static_cast<GLint>(vertices.size() / 3));
+                    stripCounts.push_back(STRIP_VERTICES);
+                    for (int column = 0; column < 4; ++column)
+                        for (int k : {4 * row + column, 4 * row + column + 4}) {
+                            const kuVec3d& v = record->vertices[k];
+                            vertices.insert(vertices.end(),
+                                            {static_cast<float>(v.x), static_cast<float>(v.y),
+                                             static_cast<float>(v.z)});
+                            const float g = record->vertexBrightness[k] * record->intensityScale;
+                            colors.insert(colors.end(), {g, g, g});
+                        }
+                }
+            }
+            map->postRenderLobes(channel.get(), context);
         }
-        map->postRenderLobes(channel.get(), context);
         pass.mapTexture = context->bindTexture(map->getMapTexture(channel.get()));
         endModulePass();
     }
@@ -525,10 +564,17 @@ void BM_MapCreation(benchmark::State& state) {
 
 // ---- the night scene ----
 
-// Counts the channel's drawn frames and the light maps made in them, on its draw thread.
+// Counts the channel's drawn frames and the light maps made in them, on its draw thread, and
+// marks where its drawing begins and ends for the allocation count.
 struct DrawCounter : ksChannel::Subscriber {
     std::atomic<long> frames{0}, maps{0};
-    void notify(int, ksChannel* channel, krDrawContext*) override {
+    void notify(int event, ksChannel* channel, krDrawContext*) override {
+        if (event == ksChannel::EVENT_PRE_BINS) {
+            t_inChannel = true;
+            t_drawThread = t_drawThread || std::this_thread::get_id() != g_applicationThread;
+            return;
+        }
+        t_inChannel = false;
         frames.fetch_add(1, std::memory_order_relaxed);
         maps.fetch_add(kxLightMap::isMapCreated(channel), std::memory_order_relaxed);
     }
@@ -546,12 +592,15 @@ struct NightDrive : World {
             return;
         }
         channel = ksWindow::get(0)->getChannel(0);
+        channel->addSubscriber(ksChannel::EVENT_PRE_BINS, &counter);
         channel->addSubscriber(ksChannel::EVENT_POST_DRAW, &counter);
         kxKernel::instance()->configure();
     }
     ~NightDrive() override {
-        if (channel)
+        if (channel) {
+            channel->removeSubscriber(ksChannel::EVENT_PRE_BINS, &counter);
             channel->removeSubscriber(ksChannel::EVENT_POST_DRAW, &counter);
+        }
         scene.release();
     }
 
@@ -571,7 +620,7 @@ struct NightDrive : World {
 // The time per iteration is the time per frame; cpu_ms_per_frame: CPU time of every thread of
 // the process per frame (the renderer's and the probes' threads included). drawn_share and
 // maps_share: the frames the channel drew, and those with a light map, per frame run (1 when every
-// frame was drawn).
+// frame was drawn). draw_allocs_per_frame: heap allocations while drawing (see operator new).
 constexpr int FRAME_BATCH = 20;
 
 void BM_NightFrame(benchmark::State& state) {
@@ -591,6 +640,7 @@ void BM_NightFrame(benchmark::State& state) {
     kxKernel* kernel = kxKernel::instance();
     const long framesBefore = night->counter.frames.load(), mapsBefore = night->counter.maps.load();
     const double cpuBefore = processSeconds();
+    const long allocationsBefore = g_drawAllocations.load();
     while (state.KeepRunningBatch(FRAME_BATCH)) {
         for (int i = 0; i < FRAME_BATCH; ++i)
             kernel->runFrame();
@@ -601,6 +651,8 @@ void BM_NightFrame(benchmark::State& state) {
     state.counters["frames_per_second"] = benchmark::Counter(frames, benchmark::Counter::kIsRate);
     state.counters["drawn_share"] = double(night->counter.frames.load() - framesBefore) / frames;
     state.counters["maps_share"] = double(night->counter.maps.load() - mapsBefore) / frames;
+    state.counters["draw_allocs_per_frame"] =
+        double(g_drawAllocations.load() - allocationsBefore) / frames;
 }
 
 } // namespace

@@ -72,7 +72,7 @@ protected:
     kuRef<kuImage> render(int frames) {
         EXPECT_EQ(kxKernel::instance()->configure(), 1);
         for (int i = 0; i < frames; ++i)
-            EXPECT_EQ(kxKernel::instance()->runFrame(), 1);
+            EXPECT_EQ(runFrame(), 1);
         if (!m_window->getRenderWindow())
             return nullptr;
         kuRef<kuImage> image = m_window->getRenderWindow()->readPixels();
@@ -127,7 +127,7 @@ TEST_F(NightRenderTest, LobeBeyondTheEyepointFadeIsDarker) {
         GTEST_SKIP() << "no OpenGL context: " << m_window->getRenderError();
     kxLightLobeControl::instance()->setEyepointFadeRange(100000);
     for (int i = 0; i < 2; ++i)
-        ASSERT_EQ(kxKernel::instance()->runFrame(), 1);
+        ASSERT_EQ(runFrame(), 1);
     kuRef<kuImage> clear = m_window->getRenderWindow()->readPixels();
     EXPECT_GT(grey(clear.get(), 160, 120), grey(faded.get(), 160, 120) + 30);
 }
@@ -179,7 +179,7 @@ TEST_F(NightRenderTest, RenderQualityChangeReallocatesTheMapOnce) {
         GTEST_SKIP() << "no OpenGL context: " << m_window->getRenderError();
     kxLightLobeControl::instance()->setRenderQuality(kxLightLobeControl::RENDER_QUALITY_BETTER);
     for (int i = 0; i < 3; ++i)
-        ASSERT_EQ(kxKernel::instance()->runFrame(), 1);
+        ASSERT_EQ(runFrame(), 1);
     EXPECT_EQ(capture.count(3, "kxLightMap texture size set to 128"), 1);
     EXPECT_EQ(capture.count(3, "kxLightMap texture size set to 256"), 1);
     const kxLightMap::_channel_data* record =

@@ -13,11 +13,13 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
-// Collects every message while alive.
+// Collects every message while alive. Captures nest: an inner one passes each message on to
+// the one it was made within.
 class kxMessageCapture {
 public:
     struct Message {
@@ -26,8 +28,19 @@ public:
         std::string text;
     };
 
-    kxMessageCapture() { kuNotify::setCallback(&kxMessageCapture::callback, this); }
-    ~kxMessageCapture() { kuNotify::setCallback(nullptr, nullptr); }
+    kxMessageCapture() : m_outer(innermost()) {
+        innermost() = this;
+        kuNotify::setCallback(&kxMessageCapture::callback, this);
+    }
+    ~kxMessageCapture() {
+        innermost() = m_outer;
+        if (m_outer)
+            kuNotify::setCallback(&kxMessageCapture::callback, m_outer);
+        else
+            kuNotify::setCallback(nullptr, nullptr);
+    }
+    kxMessageCapture(const kxMessageCapture&) = delete;
+    kxMessageCapture& operator=(const kxMessageCapture&) = delete;
 
     std::vector<Message> messages() const {
         std::lock_guard<std::mutex> guard(m_mutex);
@@ -56,10 +69,19 @@ private:
     static void callback(int level, const kuBase::ClassType* type, const char* message,
                          void* self) {
         auto* capture = static_cast<kxMessageCapture*>(self);
-        std::lock_guard<std::mutex> guard(capture->m_mutex);
-        capture->m_messages.push_back({level, type ? type->getName() : "", message});
+        {
+            std::lock_guard<std::mutex> guard(capture->m_mutex);
+            capture->m_messages.push_back({level, type ? type->getName() : "", message});
+        }
+        if (capture->m_outer)
+            callback(level, type, message, capture->m_outer);
+    }
+    static kxMessageCapture*& innermost() {
+        static kxMessageCapture* capture = nullptr;
+        return capture;
     }
 
+    kxMessageCapture* const m_outer;
     mutable std::mutex m_mutex;
     std::vector<Message> m_messages;
 };
@@ -97,18 +119,41 @@ inline kuRef<kxTerrain> kxFlatGround(double size, int resolution) {
     return ground;
 }
 
+// Every channel drawn checks OpenGL's error flag and reports what it finds: the fixture fails
+// a test that leaves an OpenGL error in any frame.
 class kxModuleTest : public ::testing::Test {
 protected:
     void SetUp() override {
+        m_glErrors.reset(new kxMessageCapture);
         ASSERT_EQ(kxKernel::initialize(0, nullptr), 1);
         ASSERT_EQ(kxModule::initializeModule("kxlightlobe"), 1);
         m_module = kxModule::find("kxlightlobe");
         ASSERT_NE(m_module, nullptr);
         ASSERT_EQ(m_module->initialize(0, nullptr), 1);
     }
-    void TearDown() override { kxKernel::shutdown(); }
+    void TearDown() override {
+        kxKernel::shutdown();
+        expectNoGLError();
+        m_glErrors.reset();
+    }
+    // One frame, with no OpenGL error reported by then (a pipelined frame's drawing is
+    // checked by a later call or at the end of the test).
+    int runFrame() {
+        const int result = kxKernel::instance()->runFrame();
+        expectNoGLError();
+        return result;
+    }
+    void expectNoGLError() {
+        if (!m_glErrors)
+            return;
+        for (const kxMessageCapture::Message& m : m_glErrors->messages())
+            if (m.text.find("OpenGL error") != std::string::npos)
+                ADD_FAILURE() << m.text;
+        m_glErrors->clear();
+    }
 
     kxModule* m_module = nullptr;
+    std::unique_ptr<kxMessageCapture> m_glErrors;
 };
 
 #endif

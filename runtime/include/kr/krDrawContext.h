@@ -4,6 +4,7 @@
 #include <kr/krElement.h>
 #include <ku/kuMemBase.h>
 
+#include <initializer_list>
 #include <map>
 #include <memory>
 #include <vector>
@@ -15,8 +16,11 @@ class ksCullRecord;
 
 // The drawing state of one OpenGL context: a stack per element id. Setting an element changes
 // OpenGL only when the value differs from the one in effect (or when forced). Pushing keeps a
-// value to come back to; popping restores it. The context is reset at the start of each
-// channel so that no state leaks from one channel to the next.
+// value to come back to; popping restores it (pair them through ScopedPush). The context is
+// reset at the start of each channel so that no state leaks from one channel to the next.
+// Outside the elements' own apply functions, drawn code sets no OpenGL state but through here.
+// Values live in storage each stack keeps: once a frame has reached its deepest push, setting,
+// pushing and popping allocate nothing.
 // Threads: the draw thread that owns the GL context, with that context current.
 class KX_API krDrawContext {
 public:
@@ -27,12 +31,52 @@ public:
         virtual void drawRecord(krDrawContext* context, ksCullRecord* record) = 0;
     };
 
+    // Pushes element stacks for the life of a scope and pops them at its end, in reverse
+    // order. Takes one id, several, ALL, or all but one (allBut).
+    class KX_API ScopedPush {
+    public:
+        static constexpr int ALL = -1;
+        struct Ids {
+            unsigned int bits; // a bit per element id
+        };
+        static Ids allBut(int id);
+        // reset: the pushed values start as defaults rather than copies of the current ones
+        // (for ALL and allBut, those below KR_FIRST_CHANNEL_ELEMENT: the channel's own are
+        // copied); apply: they take effect at once; forcePop: popping applies the restored
+        // values even where they equal what is in effect.
+        ScopedPush(krDrawContext& context, int id, bool reset = false, bool apply = true,
+                   bool forcePop = false);
+        ScopedPush(krDrawContext& context, std::initializer_list<int> ids, bool reset = false,
+                   bool apply = true, bool forcePop = false);
+        ScopedPush(krDrawContext& context, Ids ids, bool reset = false, bool apply = true,
+                   bool forcePop = false);
+        ~ScopedPush();
+        ScopedPush(const ScopedPush&) = delete;
+        ScopedPush& operator=(const ScopedPush&) = delete;
+
+    private:
+        void push(bool reset, bool apply);
+
+        krDrawContext& m_context;
+        unsigned int m_ids; // a bit per element id
+        bool m_forcePop;
+        bool m_all = false; // ALL or allBut
+    };
+    static_assert(KR_NUM_ELEMENTS <= 32, "ScopedPush keeps its ids in 32 bits");
+
     krDrawContext();
     ~krDrawContext();
     krDrawContext(const krDrawContext&) = delete;
     krDrawContext& operator=(const krDrawContext&) = delete;
 
-    // Every stack back to one default value, applied to OpenGL.
+    // The size of the drawable in pixels: the default viewport covers it.
+    void setDrawableSize(int width, int height);
+    int getDrawableWidth() const { return m_drawableWidth; }
+    int getDrawableHeight() const { return m_drawableHeight; }
+
+    // Every stack back to one default value, applied to OpenGL; the viewport's is the rectangle
+    // OpenGL has at the reset (the channel's, where the caller set it before), so that a pass
+    // that pushes the viewport comes back to it.
     void reset();
 
     // Replaces the top value of the element's stack; applies it when it differs from the value
@@ -47,7 +91,8 @@ public:
         return static_cast<const E*>(getElement(E::Id));
     }
     // Pushes the element's stack: the new top is the default value (reset) or a copy of the
-    // current one; apply puts the new top into effect at once.
+    // current one; apply puts the new top into effect at once. pushElements resets only the
+    // elements below KR_FIRST_CHANNEL_ELEMENT.
     void pushElement(int id, bool reset, bool apply);
     // Pops the element's stack and puts the value below into effect (always when force).
     void popElement(int id, bool force);
@@ -55,7 +100,7 @@ public:
     void popElements(bool force);
 
     // Sets every element the state holds; with a state that does not inherit, the elements it
-    // does not hold go back to their defaults.
+    // does not hold go back to their defaults (those below KR_FIRST_CHANNEL_ELEMENT).
     void setState(const krState* state);
     // The state the drawing of the current channel inherits (the channel's state 0: its fog,
     // for instance); null outside a channel.
@@ -65,10 +110,16 @@ public:
     Debug* getDebug() const { return m_debug; }
     void setDebug(Debug* debug) { m_debug = debug; }
 
+    // Clears the colour buffer to color (RGBA; null: the colour is kept) and, with depth, the
+    // depth buffer, within the viewport in effect (and the scissor box when scissoring is on),
+    // whatever the colour and depth masks. Every element stays as it was.
+    void clear(const float* color, bool depth);
+
     // Draws a geometry through a display list made on first use and remade when it changes.
     void drawGeometry(const krGeometry* geometry);
 
-    // The GL texture object of a texture, made or updated from its image levels when needed.
+    // The GL texture object of a texture, made or updated from its image levels when needed,
+    // bound on the active unit.
     unsigned int bindTexture(krTexture* texture);
     // Forgets GL objects of textures (the context is going away or was recreated).
     void releaseTextures();
@@ -78,14 +129,29 @@ public:
     // A fresh default value of an element.
     static krElement* makeDefault(int id);
 
+    // How many times an element was put into effect since the context was made (a cost
+    // measure: setting what is already in effect does not count).
+    unsigned long long getNumApplied() const { return m_numApplied; }
+
 private:
     struct Stack {
+        // values[0, depth) are the stack; the slots above are kept for the next push.
         std::vector<std::unique_ptr<krElement>> values;
-        std::unique_ptr<krElement> applied; // what OpenGL has now
+        std::size_t depth = 1;
+        std::unique_ptr<krElement> defaultValue;
+        std::unique_ptr<krElement> applied; // what OpenGL has now, when appliedKnown
+        bool appliedKnown = false;
+        krElement& top() { return *values[depth - 1]; }
     };
     void applyTop(int id, bool force);
+    void adoptViewport();
+    // Puts what the stack last applied back into OpenGL (after clear() went around it).
+    void restoreApplied(int id);
 
     Stack m_stacks[KR_NUM_ELEMENTS];
+    unsigned long long m_numApplied = 0;
+    int m_applying = -1; // the element id being applied
+    int m_drawableWidth = 0, m_drawableHeight = 0;
     const krState* m_inherited = nullptr;
     Debug* m_debug = nullptr;
 

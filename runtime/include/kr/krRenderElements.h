@@ -4,8 +4,10 @@
 #include <kr/krElement.h>
 
 // The small switches of the draw context: blending, depth, lighting, normalizing,
-// multisampling and decal offsets. Each is a value; see krDrawContext for how they apply.
+// multisampling, decal offsets, colour mask, the program in use, viewport and scissor box.
+// Each is a value; see krDrawContext for how they apply.
 
+// Blending as source factor times the fragment plus destination factor times the frame buffer.
 // Blend factors: 0 zero, 1 one, 2 source colour, 3 one minus source colour, 4 source alpha,
 // 5 one minus source alpha, 6 destination colour, 7 one minus destination colour,
 // 8 destination alpha, 9 one minus destination alpha.
@@ -108,6 +110,71 @@ public:
         void apply(krDrawContext& context) const override;
         bool enable = false;
         float factor = 0.0f, units = 0.0f;
+    };
+};
+
+// Which colour components drawing writes.
+class KX_API krColorMask {
+public:
+    class KX_API Element : public krElementT<Element, KR_ELEMENT_COLOR_MASK> {
+    public:
+        Element() = default;
+        Element(bool r, bool g, bool b, bool a) : red(r), green(g), blue(b), alpha(a) {}
+        bool operator==(const Element& o) const {
+            return red == o.red && green == o.green && blue == o.blue && alpha == o.alpha;
+        }
+        void apply(krDrawContext& context) const override;
+        bool red = true, green = true, blue = true, alpha = true;
+    };
+};
+
+// The GL program that draws (a program name of the GL context); 0 is the fixed-function
+// pipeline. Programs are made elsewhere: the element only selects one.
+class KX_API krProgram {
+public:
+    class KX_API Element : public krElementT<Element, KR_ELEMENT_SHADER> {
+    public:
+        Element() = default;
+        explicit Element(unsigned int p) : program(p) {}
+        bool operator==(const Element& o) const { return program == o.program; }
+        void apply(krDrawContext& context) const override;
+        unsigned int program = 0;
+    };
+};
+
+// The rectangle of the drawable that drawing maps to, lower-left corner and size in pixels.
+// A negative width or height stands for the whole drawable (the default).
+class KX_API krViewport {
+public:
+    class KX_API Element : public krElementT<Element, KR_ELEMENT_VIEWPORT> {
+    public:
+        Element() = default;
+        Element(int x_, int y_, int w, int h) : x(x_), y(y_), width(w), height(h) {}
+        bool operator==(const Element& o) const {
+            return x == o.x && y == o.y && width == o.width && height == o.height;
+        }
+        void apply(krDrawContext& context) const override;
+        // The rectangle in pixels, the whole drawable resolved.
+        void getRect(const krDrawContext& context, int rect[4]) const;
+        int x = 0, y = 0, width = -1, height = -1;
+    };
+};
+
+// Drawing (and clearing) limited to a rectangle, lower-left corner and size in pixels.
+class KX_API krScissor {
+public:
+    class KX_API Element : public krElementT<Element, KR_ELEMENT_SCISSOR> {
+    public:
+        Element() = default;
+        Element(bool e, int x_, int y_, int w, int h)
+            : enable(e), x(x_), y(y_), width(w), height(h) {}
+        bool operator==(const Element& o) const {
+            return enable == o.enable &&
+                   (!enable || (x == o.x && y == o.y && width == o.width && height == o.height));
+        }
+        void apply(krDrawContext& context) const override;
+        bool enable = false;
+        int x = 0, y = 0, width = 0, height = 0;
     };
 };
 

@@ -189,14 +189,13 @@ private:
 
 // The texture states in effect for a draw, as a value: state i on texture unit i. Copying an
 // element copies its list of references: the copy shares the states themselves, and appending
-// to one list leaves the other alone. Since shared states may change between draws, setting
-// an element that has states always binds them again (the upload happens only when a
-// texture's image changed).
+// to one list leaves the other alone. Shared states may change between draws: a value
+// applied before one of its states (its switch, texture, texture image or blend) changed
+// differs from the same states as they are now, so that setting them again binds them again
+// (the upload happens only when a texture's image changed).
 class KX_API krTexture::Element : public krElementT<krTexture::Element, KR_ELEMENT_TEXTURE> {
 public:
-    bool operator==(const Element& other) const {
-        return m_states.empty() && other.m_states.empty();
-    }
+    bool operator==(const Element& other) const;
     void apply(krDrawContext& context) const override;
 
     typedef std::vector<kuRef<State>> StateList;
@@ -205,7 +204,10 @@ public:
 
     // The element takes a reference to the state; null is ignored.
     void appendState(State* state);
-    void clear() { m_states.clear(); }
+    void clear() {
+        m_states.clear();
+        m_seenValid = false;
+    }
     std::size_t getNumStates() const { return m_states.size(); }
 
     iterator begin_texture_state() { return m_states.begin(); }
@@ -214,7 +216,27 @@ public:
     const_iterator end_texture_state() const { return m_states.end(); }
 
 private:
+    // What a state was when the element was applied, for up to MAX_SEEN states (an element
+    // with more always applies).
+    struct Seen {
+        const krTexture* texture = nullptr;
+        unsigned long long serial = 0;
+        unsigned revision = 0;
+        int mode = 0;
+        bool enable = false;
+        bool operator==(const Seen& o) const {
+            return texture == o.texture && serial == o.serial && revision == o.revision &&
+                   mode == o.mode && enable == o.enable;
+        }
+    };
+    static constexpr std::size_t MAX_SEEN = 8;
+    static Seen look(const State* state);
+    // No state changed since the element was applied (true when it never was).
+    bool unchanged() const;
+
     StateList m_states;
+    mutable Seen m_seen[MAX_SEEN];
+    mutable bool m_seenValid = false;
 };
 
 #endif

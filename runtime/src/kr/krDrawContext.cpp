@@ -2,6 +2,7 @@
 
 #include <kr/krFog.h>
 #include <kr/krGeometry.h>
+#include <kr/krLight.h>
 #include <kr/krRenderElements.h>
 #include <kr/krState.h>
 #include <kr/krTexture.h>
@@ -16,14 +17,15 @@
 
 namespace {
 
-// Elements without a value class of their own yet (polygon mode, shader programs): a no-op
-// placeholder keeps every stack non-empty.
+// Elements without a value class of their own yet (polygon mode): a no-op placeholder keeps
+// every stack non-empty.
 class NoElement : public krElement {
 public:
     explicit NoElement(int id) : m_id(id) {}
     int getId() const override { return m_id; }
     krElement* clone() const override { return new NoElement(m_id); }
     bool equals(const krElement& other) const override { return other.getId() == m_id; }
+    void assign(const krElement&) override {}
     void apply(krDrawContext&) const override {}
 
 private:
@@ -93,11 +95,20 @@ void upload(const krTexture* texture) {
 } // namespace
 
 krDrawContext::krDrawContext() {
-    for (int id = 0; id < KR_NUM_ELEMENTS; ++id)
-        m_stacks[id].values.emplace_back(makeDefault(id));
+    for (int id = 0; id < KR_NUM_ELEMENTS; ++id) {
+        Stack& stack = m_stacks[id];
+        stack.values.emplace_back(makeDefault(id));
+        stack.defaultValue.reset(makeDefault(id));
+        stack.applied.reset(makeDefault(id));
+    }
 }
 
 krDrawContext::~krDrawContext() = default;
+
+void krDrawContext::setDrawableSize(int width, int height) {
+    m_drawableWidth = std::max(0, width);
+    m_drawableHeight = std::max(0, height);
+}
 
 krElement* krDrawContext::makeDefault(int id) {
     switch (id) {
@@ -127,6 +138,16 @@ krElement* krDrawContext::makeDefault(int id) {
         return new krNormalize::Element;
     case KR_ELEMENT_DECAL:
         return new krDecal::Element;
+    case KR_ELEMENT_SHADER:
+        return new krProgram::Element;
+    case KR_ELEMENT_COLOR_MASK:
+        return new krColorMask::Element;
+    case KR_ELEMENT_LIGHT:
+        return new krLight::Element;
+    case KR_ELEMENT_VIEWPORT:
+        return new krViewport::Element;
+    case KR_ELEMENT_SCISSOR:
+        return new krScissor::Element;
     default:
         return new NoElement(id);
     }
@@ -135,38 +156,76 @@ krElement* krDrawContext::makeDefault(int id) {
 void krDrawContext::reset() {
     for (int id = 0; id < KR_NUM_ELEMENTS; ++id) {
         Stack& stack = m_stacks[id];
-        stack.values.clear();
-        stack.values.emplace_back(makeDefault(id));
-        applyTop(id, true);
+        // The slots let go of what they refer to (fogs, texture states) and stay for the next
+        // push.
+        for (std::size_t i = 0; i < stack.depth; ++i)
+            stack.values[i]->assign(*stack.defaultValue);
+        stack.depth = 1;
+        if (id == KR_ELEMENT_VIEWPORT)
+            adoptViewport();
+        else
+            applyTop(id, true);
     }
     m_inherited = nullptr;
 }
 
+void krDrawContext::adoptViewport() {
+    GLint rect[4] = {0, 0, 0, 0};
+    glGetIntegerv(GL_VIEWPORT, rect);
+    Stack& stack = m_stacks[KR_ELEMENT_VIEWPORT];
+    const krViewport::Element value(rect[0], rect[1], rect[2], rect[3]);
+    stack.top().assign(value);
+    stack.applied->assign(value);
+    stack.appliedKnown = true;
+}
+
 void krDrawContext::applyTop(int id, bool force) {
     Stack& stack = m_stacks[id];
-    const krElement& top = *stack.values.back();
-    if (!force && stack.applied && stack.applied->equals(top))
+    const krElement& top = stack.top();
+    if (!force && stack.appliedKnown && stack.applied->equals(top))
         return;
-    top.apply(*this);
-    stack.applied.reset(top.clone());
+    m_applying = id;
+    if (!force && stack.appliedKnown)
+        top.applyFrom(*this, *stack.applied);
+    else
+        top.apply(*this);
+    m_applying = -1;
+    stack.applied->assign(top);
+    stack.appliedKnown = true;
+    ++m_numApplied;
+}
+
+void krDrawContext::restoreApplied(int id) {
+    Stack& stack = m_stacks[id];
+    if (stack.appliedKnown) {
+        m_applying = id;
+        stack.applied->apply(*this);
+        m_applying = -1;
+    } else {
+        applyTop(id, true);
+    }
 }
 
 void krDrawContext::setElement(int id, const krElement& element, bool force) {
     if (id < 0 || id >= KR_NUM_ELEMENTS || element.getId() != id)
         return;
-    m_stacks[id].values.back().reset(element.clone());
+    m_stacks[id].top().assign(element);
     applyTop(id, force);
 }
 
 const krElement* krDrawContext::getElement(int id) const {
-    return id >= 0 && id < KR_NUM_ELEMENTS ? m_stacks[id].values.back().get() : nullptr;
+    return id >= 0 && id < KR_NUM_ELEMENTS ? m_stacks[id].values[m_stacks[id].depth - 1].get()
+                                           : nullptr;
 }
 
 void krDrawContext::pushElement(int id, bool reset, bool apply) {
     if (id < 0 || id >= KR_NUM_ELEMENTS)
         return;
     Stack& stack = m_stacks[id];
-    stack.values.emplace_back(reset ? makeDefault(id) : stack.values.back()->clone());
+    if (stack.depth == stack.values.size())
+        stack.values.emplace_back(makeDefault(id)); // a depth not reached before
+    stack.values[stack.depth]->assign(reset ? *stack.defaultValue : stack.top());
+    ++stack.depth;
     if (apply)
         applyTop(id, false);
 }
@@ -175,18 +234,19 @@ void krDrawContext::popElement(int id, bool force) {
     if (id < 0 || id >= KR_NUM_ELEMENTS)
         return;
     Stack& stack = m_stacks[id];
-    if (stack.values.size() <= 1) {
+    if (stack.depth <= 1) {
         kuNotify::print(kuNotify::WARN, nullptr, "krDrawContext: pop of element %d without push",
                         id);
         return;
     }
-    stack.values.pop_back();
+    stack.top().assign(*stack.defaultValue);
+    --stack.depth;
     applyTop(id, force);
 }
 
 void krDrawContext::pushElements(bool reset, bool apply) {
     for (int id = 0; id < KR_NUM_ELEMENTS; ++id)
-        pushElement(id, reset, apply);
+        pushElement(id, reset && id < KR_FIRST_CHANNEL_ELEMENT, apply);
 }
 
 void krDrawContext::popElements(bool force) {
@@ -198,25 +258,59 @@ void krDrawContext::setState(const krState* state) {
     if (!state)
         return;
     for (int id = 0; id < KR_NUM_ELEMENTS; ++id) {
-        if (const krElement* element = state->getElement(id)) {
+        if (const krElement* element = state->getElement(id))
             setElement(id, *element, false);
-        } else if (!state->getInheritUnset()) {
-            std::unique_ptr<krElement> value(makeDefault(id));
-            setElement(id, *value, false);
-        }
+        else if (!state->getInheritUnset() && id < KR_FIRST_CHANNEL_ELEMENT)
+            setElement(id, *m_stacks[id].defaultValue, false);
     }
+}
+
+void krDrawContext::clear(const float* color, bool depth) {
+    if (!color && !depth)
+        return;
+    int rect[4];
+    static_cast<const krViewport::Element&>(m_stacks[KR_ELEMENT_VIEWPORT].top())
+        .getRect(*this, rect);
+    const auto& scissor =
+        static_cast<const krScissor::Element&>(m_stacks[KR_ELEMENT_SCISSOR].top());
+    if (scissor.enable) {
+        const int x0 = std::max(rect[0], scissor.x), y0 = std::max(rect[1], scissor.y);
+        const int x1 = std::min(rect[0] + rect[2], scissor.x + scissor.width);
+        const int y1 = std::min(rect[1] + rect[3], scissor.y + scissor.height);
+        rect[0] = x0, rect[1] = y0, rect[2] = std::max(0, x1 - x0), rect[3] = std::max(0, y1 - y0);
+    }
+    glScissor(rect[0], rect[1], rect[2], rect[3]);
+    glEnable(GL_SCISSOR_TEST);
+    GLbitfield bits = 0;
+    if (color) {
+        glColorMask(GL_TRUE, GL_TRUE, GL_TRUE, GL_TRUE);
+        glClearColor(color[0], color[1], color[2], color[3]);
+        bits |= GL_COLOR_BUFFER_BIT;
+    }
+    if (depth) {
+        glDepthMask(GL_TRUE);
+        bits |= GL_DEPTH_BUFFER_BIT;
+    }
+    glClear(bits);
+    restoreApplied(KR_ELEMENT_SCISSOR);
+    if (color)
+        restoreApplied(KR_ELEMENT_COLOR_MASK);
+    if (depth)
+        restoreApplied(KR_ELEMENT_DEPTH_WRITE);
 }
 
 unsigned int krDrawContext::bindTexture(krTexture* texture) {
     if (!texture || texture->getWidth() <= 0 || texture->getHeight() <= 0)
         return 0;
+    // A bind outside the texture element leaves unit 0 with another texture than it applied.
+    if (m_applying != KR_ELEMENT_TEXTURE)
+        m_stacks[KR_ELEMENT_TEXTURE].appliedKnown = false;
     TextureObject& object = m_textures[texture];
     if (object.name && object.serial != texture->getSerial()) {
         // Another texture now lives at that address: the old object is of no use.
         glDeleteTextures(1, &object.name);
         object = TextureObject();
     }
-    glActiveTexture(GL_TEXTURE0);
     if (!object.name) {
         glGenTextures(1, &object.name);
         object.serial = texture->getSerial();
@@ -259,6 +353,55 @@ void krDrawContext::drawGeometry(const krGeometry* geometry) {
         glEndList();
     }
     glCallList(list.name);
+}
+
+namespace {
+constexpr unsigned int allIds() {
+    return KR_NUM_ELEMENTS == 32 ? ~0u : (1u << KR_NUM_ELEMENTS) - 1;
+}
+} // namespace
+
+krDrawContext::ScopedPush::Ids krDrawContext::ScopedPush::allBut(int id) {
+    return {allIds() & ~(id >= 0 && id < KR_NUM_ELEMENTS ? 1u << id : 0u)};
+}
+
+krDrawContext::ScopedPush::ScopedPush(krDrawContext& context, int id, bool reset, bool apply,
+                                      bool forcePop)
+    : m_context(context), m_ids(0), m_forcePop(forcePop) {
+    if (id == ALL) {
+        m_ids = allIds();
+        m_all = true;
+    } else if (id >= 0 && id < KR_NUM_ELEMENTS) {
+        m_ids = 1u << id;
+    }
+    push(reset, apply);
+}
+
+krDrawContext::ScopedPush::ScopedPush(krDrawContext& context, std::initializer_list<int> ids,
+                                      bool reset, bool apply, bool forcePop)
+    : m_context(context), m_ids(0), m_forcePop(forcePop) {
+    for (int id : ids)
+        if (id >= 0 && id < KR_NUM_ELEMENTS)
+            m_ids |= 1u << id;
+    push(reset, apply);
+}
+
+krDrawContext::ScopedPush::ScopedPush(krDrawContext& context, Ids ids, bool reset, bool apply,
+                                      bool forcePop)
+    : m_context(context), m_ids(ids.bits & allIds()), m_forcePop(forcePop), m_all(true) {
+    push(reset, apply);
+}
+
+void krDrawContext::ScopedPush::push(bool reset, bool apply) {
+    for (int i = 0; i < KR_NUM_ELEMENTS; ++i)
+        if (m_ids & (1u << i))
+            m_context.pushElement(i, reset && !(m_all && i >= KR_FIRST_CHANNEL_ELEMENT), apply);
+}
+
+krDrawContext::ScopedPush::~ScopedPush() {
+    for (int i = KR_NUM_ELEMENTS - 1; i >= 0; --i)
+        if (m_ids & (1u << i))
+            m_context.popElement(i, m_forcePop);
 }
 
 unsigned int krDrawContext::takeGLError() {

@@ -8,22 +8,24 @@
 krFog::krFog() = default;
 krFog::~krFog() = default;
 
-void krFog::setColor(float r, float g, float b, float a) {
-    m_color[0] = r, m_color[1] = g, m_color[2] = b, m_color[3] = a;
-    ++m_revision;
+bool krFog::Value::operator==(const Value& other) const {
+    return type == other.type && density == other.density && nearDistance == other.nearDistance &&
+           farDistance == other.farDistance && std::equal(color, color + 4, other.color);
 }
 
-float krFog::getValue(double distance) const {
+float krFog::Value::getAmount(double distance) const {
     double visible = 1.0; // OpenGL's fog factor: the share of the object's own colour
-    switch (m_type) {
+    switch (type) {
     case TYPE_LINEAR:
-        visible = m_far > m_near ? (m_far - distance) / (m_far - m_near) : 1.0;
+        visible = farDistance > nearDistance
+                      ? (farDistance - distance) / (farDistance - nearDistance)
+                      : 1.0;
         break;
     case TYPE_EXP:
-        visible = std::exp(-m_density * distance);
+        visible = std::exp(-density * distance);
         break;
     case TYPE_EXP2:
-        visible = std::exp(-(m_density * distance) * (m_density * distance));
+        visible = std::exp(-(density * distance) * (density * distance));
         break;
     default:
         break;
@@ -31,12 +33,18 @@ float krFog::getValue(double distance) const {
     return static_cast<float>(1.0 - std::min(1.0, std::max(0.0, visible)));
 }
 
+void krFog::setColor(float r, float g, float b, float a) {
+    float* color = m_value.color;
+    color[0] = r, color[1] = g, color[2] = b, color[3] = a;
+    ++m_revision;
+}
+
 void krFog::copyFrom(const krFog& other) {
-    m_type = other.m_type;
-    m_density = other.m_density;
-    m_near = other.m_near;
-    m_far = other.m_far;
-    std::copy(other.m_color, other.m_color + 4, m_color);
+    setFogValue(other.m_value);
+}
+
+void krFog::setFogValue(const Value& value) {
+    m_value = value;
     ++m_revision;
 }
 
@@ -44,15 +52,22 @@ krFog::Element::Element(bool enable_, krFog* fog) : enable(enable_) {
     setFog(fog);
 }
 
-krFog::Element::Element(const Element& other) : krElementT(other), enable(other.enable) {
-    setFog(other.m_fog);
-    m_revision = other.m_revision;
+krFog::Element::Element(bool enable_, const Value& value) : enable(enable_) {
+    setFogValue(value);
+}
+
+krFog::Element::Element(const Element& other) : krElementT(other) {
+    *this = other;
 }
 
 krFog::Element& krFog::Element::operator=(const Element& other) {
+    if (&other == this)
+        return *this;
     enable = other.enable;
     setFog(other.m_fog);
     m_revision = other.m_revision;
+    m_value = other.m_value;
+    m_holdsValue = other.m_holdsValue;
     return *this;
 }
 
@@ -68,26 +83,41 @@ void krFog::Element::setFog(krFog* fog) {
         m_fog->unref();
     m_fog = fog;
     m_revision = fog ? fog->getRevision() : 0;
+    m_holdsValue = false;
+}
+
+void krFog::Element::setFogValue(const Value& value) {
+    setFog(nullptr);
+    m_value = value;
+    m_holdsValue = true;
 }
 
 bool krFog::Element::operator==(const Element& other) const {
-    if (enable != other.enable || m_fog != other.m_fog)
+    if (enable != other.enable)
         return false;
+    if (!enable)
+        return true; // no fog, whichever fog it names
+    if (m_fog != other.m_fog || m_holdsValue != other.m_holdsValue)
+        return false;
+    if (m_holdsValue)
+        return m_value == other.m_value;
     // A fog changed since either value was taken counts as a different value.
     return !m_fog || (m_revision == m_fog->getRevision() && other.m_revision == m_revision);
 }
 
 void krFog::Element::apply(krDrawContext&) const {
-    if (!enable || !m_fog) {
+    const Value* value = getFogValue();
+    if (!enable || !value) {
         glDisable(GL_FOG);
         return;
     }
-    m_revision = m_fog->getRevision();
+    if (m_fog)
+        m_revision = m_fog->getRevision();
     glEnable(GL_FOG);
-    const int type = m_fog->getType();
+    const int type = value->type;
     glFogi(GL_FOG_MODE, type == TYPE_LINEAR ? GL_LINEAR : (type == TYPE_EXP2 ? GL_EXP2 : GL_EXP));
-    glFogf(GL_FOG_DENSITY, m_fog->getDensity());
-    glFogf(GL_FOG_START, m_fog->getNear());
-    glFogf(GL_FOG_END, m_fog->getFar());
-    glFogfv(GL_FOG_COLOR, m_fog->getColor());
+    glFogf(GL_FOG_DENSITY, value->density);
+    glFogf(GL_FOG_START, value->nearDistance);
+    glFogf(GL_FOG_END, value->farDistance);
+    glFogfv(GL_FOG_COLOR, value->color);
 }

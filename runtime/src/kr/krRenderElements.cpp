@@ -1,5 +1,7 @@
 #include <kr/krRenderElements.h>
 
+#include <kr/krDrawContext.h>
+
 #include <GL/gl.h>
 
 namespace {
@@ -52,4 +54,33 @@ void krMultiSample::Element::apply(krDrawContext&) const {
 void krDecal::Element::apply(krDrawContext&) const {
     setCapability(GL_POLYGON_OFFSET_FILL, enable);
     glPolygonOffset(factor, units);
+}
+
+void krColorMask::Element::apply(krDrawContext&) const {
+    glColorMask(red ? GL_TRUE : GL_FALSE, green ? GL_TRUE : GL_FALSE, blue ? GL_TRUE : GL_FALSE,
+                alpha ? GL_TRUE : GL_FALSE);
+}
+
+void krProgram::Element::apply(krDrawContext&) const {
+    glUseProgram(program);
+}
+
+void krViewport::Element::getRect(const krDrawContext& context, int rect[4]) const {
+    const bool whole = width < 0 || height < 0;
+    rect[0] = whole ? 0 : x;
+    rect[1] = whole ? 0 : y;
+    rect[2] = whole ? context.getDrawableWidth() : width;
+    rect[3] = whole ? context.getDrawableHeight() : height;
+}
+
+void krViewport::Element::apply(krDrawContext& context) const {
+    int rect[4];
+    getRect(context, rect);
+    glViewport(rect[0], rect[1], rect[2], rect[3]);
+}
+
+void krScissor::Element::apply(krDrawContext&) const {
+    setCapability(GL_SCISSOR_TEST, enable);
+    if (enable)
+        glScissor(x, y, width, height);
 }

@@ -262,6 +262,39 @@ void krTexture::State::setTexture(krTexture* texture) {
 void krTexture::Element::appendState(State* state) {
     if (state)
         m_states.emplace_back(state);
+    m_seenValid = false;
+}
+
+krTexture::Element::Seen krTexture::Element::look(const State* state) {
+    Seen seen;
+    if (!state)
+        return seen;
+    seen.texture = state->getTexture();
+    seen.serial = seen.texture ? seen.texture->getSerial() : 0;
+    seen.revision = seen.texture ? seen.texture->getRevision() : 0;
+    seen.mode = state->getBlend() ? state->getBlend()->getMode() : Blend::MODE_MODULATE;
+    seen.enable = state->getEnable();
+    return seen;
+}
+
+bool krTexture::Element::unchanged() const {
+    if (!m_seenValid)
+        return true;
+    if (m_states.size() > MAX_SEEN)
+        return false;
+    for (std::size_t i = 0; i < m_states.size(); ++i)
+        if (!(m_seen[i] == look(m_states[i].get())))
+            return false;
+    return true;
+}
+
+bool krTexture::Element::operator==(const Element& other) const {
+    if (m_states.size() != other.m_states.size())
+        return false;
+    for (std::size_t i = 0; i < m_states.size(); ++i)
+        if (m_states[i].get() != other.m_states[i].get())
+            return false;
+    return unchanged() && other.unchanged();
 }
 
 int krTexture::subloadLevel(krDrawContext* context, int level, int x, int y, int xOffset,
@@ -298,4 +331,7 @@ void krTexture::Element::apply(krDrawContext& context) const {
         glTexEnvi(GL_TEXTURE_ENV, GL_TEXTURE_ENV_MODE, modes[mode >= 0 && mode < 5 ? mode : 0]);
     }
     glActiveTexture(GL_TEXTURE0);
+    for (std::size_t i = 0; i < m_states.size() && i < MAX_SEEN; ++i)
+        m_seen[i] = look(m_states[i].get());
+    m_seenValid = true;
 }

@@ -53,6 +53,7 @@ struct krWindow::Egl {
 
 krWindow::krWindow(int width, int height)
     : m_egl(new Egl), m_context(new krDrawContext), m_width(width), m_height(height) {
+    m_context->setDrawableSize(width, height);
     m_egl->display = obtainDisplay(m_error);
     if (m_egl->display == EGL_NO_DISPLAY)
         return;

@@ -4,6 +4,7 @@
 #include "kxlightlobeprojected.h"
 
 #include <kr/krDrawContext.h>
+#include <kr/krLight.h>
 #include <kr/krRenderElements.h>
 #include <kr/krState.h>
 #include <kr/krTransform.h>
@@ -53,6 +54,13 @@ public:
         kxLightMap* map = kxLightMap::instance();
         if (map->getEnable() && !kxLightLobe::empty() && kxLightLobeProjected::empty()) {
             const double t1 = kuTime::get();
+            // The pass draws into a corner of the frame with state of its own, all given back
+            // at the end; the lights and the fog stay out of it, as postRenderLobes sets the
+            // light and the fog the scene is drawn with.
+            krDrawContext::ScopedPush::Ids ids =
+                krDrawContext::ScopedPush::allBut(KR_ELEMENT_LIGHT);
+            ids.bits &= ~(1u << KR_ELEMENT_FOG);
+            krDrawContext::ScopedPush pass(*context, ids, false, true, true);
             const float factor = map->preRenderLobes(channel, context);
             if (factor > 0) {
                 for (ksCullRecord* const* it = first; it != last; ++it) {
@@ -644,11 +652,10 @@ float kxLightMap::preRenderLobes(const ksChannel* channel, krDrawContext* contex
     kuNotify::print(2, s_classType, "Channel %s drawing area origin is (%d,%d)", channel->getName(),
                     record->mapOriginX, record->mapOriginY);
 
-    context->pushElements(false, true);
     context->setElement(*context->getElement(KR_ELEMENT_MODELVIEW), true);
     context->setElement(*context->getElement(KR_ELEMENT_PROJECTION), true);
-    glPushAttrib(GL_VIEWPORT_BIT);
-    glViewport(record->mapOriginX, record->mapOriginY, size, size);
+    context->setElement(krViewport::Element(record->mapOriginX, record->mapOriginY, size, size),
+                        false);
 
     // Lobes are drawn around an eye at the origin, turned as the channel looks.
     kuMatrixd eyeTurn = channel->getViewMatrix();
@@ -735,19 +742,19 @@ void kxLightMap::postRenderLobes(const ksChannel* channel, krDrawContext* contex
     const int size = record->currentSize;
     record->mapTexture->subloadLevel(context, 0, record->mapOriginX, record->mapOriginY, 0, 0, size,
                                      size, true);
-    glPopAttrib();
 
     const float intensity = readLightIntensity(record.get(), channel, false);
     const float ambient = getBrighteningAmbient(intensity);
     // Settings that are no number give no brightening rather than an infinite light.
     if (intensity < m_transitionLightIntensity && std::isfinite(ambient)) {
-        const float zero[4] = {0, 0, 0, 0};
-        const float light[4] = {ambient, ambient, ambient, 1};
-        glLightfv(GL_LIGHT7, GL_DIFFUSE, zero);
-        glLightfv(GL_LIGHT7, GL_SPECULAR, zero);
-        glLightfv(GL_LIGHT7, GL_POSITION, zero);
-        glLightfv(GL_LIGHT7, GL_AMBIENT, light);
-        glEnable(GL_LIGHT7);
+        krLight::Element lights = *context->get<krLight::Element>();
+        krLight::Source& brightening = lights.lights[7];
+        brightening.enable = true;
+        brightening.setDiffuse(0, 0, 0, 0);
+        brightening.setSpecular(0, 0, 0, 0);
+        brightening.setPosition(0, 0, 0, 0);
+        brightening.setAmbient(ambient, ambient, ambient, 1);
+        context->setElement(lights, false);
     }
     // The map darkens the scene by 2 L: the scene is drawn with its fog brightened by as much,
     // so the fog keeps its colour.
@@ -774,10 +781,10 @@ void kxLightMap::postRenderLobes(const ksChannel* channel, krDrawContext* contex
         std::lock_guard<std::mutex> guard(record->fogMutex);
         record->fogFound = false;
     }
-    context->popElements(true);
     // In effect for the scene's bins, until the map is laid over them.
-    if (sceneFog)
-        context->setElement(krFog::Element(sceneFog->enable, record->compensatedFog.get()), false);
+    context->setElement(sceneFog ? krFog::Element(sceneFog->enable, record->compensatedFog.get())
+                                 : krFog::Element(),
+                        false);
 }
 
 void kxLightMap::renderMap(const ksChannel* channel, krDrawContext* context) {
@@ -789,7 +796,14 @@ void kxLightMap::renderMap(const ksChannel* channel, krDrawContext* context) {
                         channel ? channel->getName() : "(null)");
         return;
     }
-    context->pushElements(true, true);
+    // The scene is drawn: the light that brightened it goes off.
+    krLight::Element lights = *context->get<krLight::Element>();
+    lights.lights[7].enable = false;
+    context->setElement(lights, false);
+    // What is drawn after the map sees the scene's own fog again.
+    const krFog::Element* sceneFog = fogOf(context->getInheritedState());
+    context->setElement(sceneFog ? *sceneFog : krFog::Element(), false);
+    krDrawContext::ScopedPush pass(*context, krDrawContext::ScopedPush::ALL, true, true, true);
     context->setElement(krTransform::ElementModelView(), true);
     // Multiply the scene by twice the map: a level of 0.5 leaves it as it is. Only where the
     // scene drew (depth below the quad's 1.0), so the sky stays as it was.
@@ -814,21 +828,15 @@ void kxLightMap::renderMap(const ksChannel* channel, krDrawContext* context) {
     glTexCoord2f(0, 1);
     glVertex3f(0, 1, -1);
     glEnd();
-    glDisable(GL_LIGHT7);
-    context->popElements(true);
-    // What is drawn after the map sees the scene's own fog again.
-    if (const krFog::Element* sceneFog = fogOf(context->getInheritedState()))
-        context->setElement(*sceneFog, false);
 }
 
 void kxLightMap::clearView(bool color, bool depth, float level, krDrawContext* context) {
     glColor4f(level / 2, level / 2, level / 2, 1);
-    context->pushElement(KR_ELEMENT_MODELVIEW, true, true);
-    context->pushElement(KR_ELEMENT_PROJECTION, false, true);
+    krDrawContext::ScopedPush view(*context, KR_ELEMENT_MODELVIEW, true);
+    krDrawContext::ScopedPush pass(*context, {KR_ELEMENT_PROJECTION, KR_ELEMENT_DEPTH_TEST,
+                                              KR_ELEMENT_DEPTH_WRITE, KR_ELEMENT_LIGHTING,
+                                              KR_ELEMENT_TEXTURE, KR_ELEMENT_COLOR_MASK});
     context->setElement(krTransform::ElementProjection::ortho(0, 1, 0, 1, 0, 1), false);
-    for (int id :
-         {KR_ELEMENT_DEPTH_TEST, KR_ELEMENT_DEPTH_WRITE, KR_ELEMENT_LIGHTING, KR_ELEMENT_TEXTURE})
-        context->pushElement(id, false, true);
     context->setElement(krLighting::Element(false), false);
     context->setElement(krTexture::Element(), false);
     if (depth) {
@@ -837,22 +845,13 @@ void kxLightMap::clearView(bool color, bool depth, float level, krDrawContext* c
     } else {
         context->setElement(krDepthTest::Element(false, 3), false);
     }
-    if (color)
-        glColorMask(1, 1, 1, 1);
-    else
-        glColorMask(0, 0, 0, 0);
+    context->setElement(krColorMask::Element(color, color, color, color), false);
     glBegin(GL_QUADS);
     glVertex3f(0, 0, -1);
     glVertex3f(1, 0, -1);
     glVertex3f(1, 1, -1);
     glVertex3f(0, 1, -1);
     glEnd();
-    for (int id :
-         {KR_ELEMENT_TEXTURE, KR_ELEMENT_LIGHTING, KR_ELEMENT_DEPTH_WRITE, KR_ELEMENT_DEPTH_TEST})
-        context->popElement(id, false);
-    glColorMask(1, 1, 1, 1);
-    context->popElement(KR_ELEMENT_PROJECTION, false);
-    context->popElement(KR_ELEMENT_MODELVIEW, false);
 }
 
 // ---- falloff images ----
