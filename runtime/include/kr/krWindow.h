@@ -28,6 +28,8 @@ public:
     void doneCurrent();
     // Whether the context is current on the calling thread.
     bool isCurrent() const;
+    // Waits until everything drawn into the context (current on the calling thread) is done.
+    void finish();
     int getWidth() const { return m_width; }
     int getHeight() const { return m_height; }
     // The window's pixel extent: x from x0 to x1, y from y0 to y1.

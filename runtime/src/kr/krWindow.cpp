@@ -127,6 +127,11 @@ bool krWindow::isCurrent() const {
     return isValid() && eglGetCurrentContext() == m_egl->context;
 }
 
+void krWindow::finish() {
+    if (isCurrent())
+        glFinish();
+}
+
 kuImage* krWindow::readPixels() {
     const bool wasCurrent = isCurrent();
     if (!wasCurrent && !makeCurrent())

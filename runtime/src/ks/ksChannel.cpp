@@ -9,12 +9,12 @@
 #include <ks/ksWindow.h>
 #include <kr/krDrawContext.h>
 #include <kr/krFog.h>
+#include <kr/krLight.h>
+#include <kr/krRenderElements.h>
 #include <kr/krState.h>
 #include <kr/krTransform.h>
 #include <ku/kuNotify.h>
 #include <ku/kuMath.h>
-
-#include <GL/gl.h>
 
 #include <algorithm>
 #include <bitset>
@@ -243,30 +243,29 @@ void ksChannel::draw(krDrawContext* context, int frame) {
     getViewport(x, y, width, height);
     if (!context || width <= 0 || height <= 0 || !m_binMgr->hasFrame(frame))
         return;
-    glViewport(x, y, width, height);
-    glScissor(x, y, width, height);
-    glEnable(GL_SCISSOR_TEST);
-    glClearColor(m_clearColor[0], m_clearColor[1], m_clearColor[2], m_clearColor[3]);
-    glDepthMask(GL_TRUE);
-    glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
-    glDisable(GL_SCISSOR_TEST);
-
     // Nothing leaks from the previous channel.
     context->reset();
+    context->setElement(krViewport::Element(x, y, width, height), false);
+    context->clear(m_clearColor, true);
     // Held while drawing: the application thread may hand the next frames their own.
     const kuRef<const krState> state = getFrameState();
     const Lighting lighting = getFrameLighting();
     const kuMatrixd view = getViewMatrix();
-    // Light 0 is given in world coordinates: load the view first.
-    context->setElement(krTransform::ElementModelView(view), true);
-    glLightfv(GL_LIGHT0, GL_POSITION, lighting.direction);
-    glLightfv(GL_LIGHT0, GL_DIFFUSE, lighting.diffuse);
-    glLightfv(GL_LIGHT0, GL_AMBIENT, lighting.ambient);
+    // Light 0 is given in world coordinates; the vertex colour is the material.
+    krLight::Element light;
+    light.frame = view;
+    krLight::Source& main = light.lights[0];
+    main.enable = true;
+    main.setPosition(lighting.direction[0], lighting.direction[1], lighting.direction[2],
+                     lighting.direction[3]);
+    main.setDiffuse(lighting.diffuse[0], lighting.diffuse[1], lighting.diffuse[2],
+                    lighting.diffuse[3]);
+    main.setAmbient(lighting.ambient[0], lighting.ambient[1], lighting.ambient[2],
+                    lighting.ambient[3]);
     const float none[4] = {0, 0, 0, 1};
-    glLightModelfv(GL_LIGHT_MODEL_AMBIENT, none);
-    glEnable(GL_LIGHT0);
-    glEnable(GL_COLOR_MATERIAL);
-    glColorMaterial(GL_FRONT_AND_BACK, GL_AMBIENT_AND_DIFFUSE);
+    std::copy(none, none + 4, light.modelAmbient);
+    light.colorMaterial = true;
+    context->setElement(light, false);
 
     context->setInheritedState(state.get());
     context->setState(state.get());

@@ -4,11 +4,10 @@
 #include <ks/ksChannelBin.h>
 #include <ks/ksThreadBuffer.h>
 #include <kr/krDrawContext.h>
+#include <kr/krRenderElements.h>
 #include <kr/krWindow.h>
 #include <ku/kuImageFactory.h>
 #include <ku/kuNotify.h>
-
-#include <GL/gl.h>
 
 #include <algorithm>
 
@@ -92,13 +91,13 @@ void ksWindow::draw(int frame) {
         return;
     }
     krDrawContext* context = renderWindow->getDrawContext();
-    glDisable(GL_SCISSOR_TEST);
-    glViewport(0, 0, renderWindow->getWidth(), renderWindow->getHeight());
-    glClearColor(0, 0, 0, 1);
-    glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
+    context->reset();
+    context->setElement(krViewport::Element(), false);
+    const float black[4] = {0, 0, 0, 1};
+    context->clear(black, true);
     for (const auto& channel : m_channels)
         channel->draw(context, frame);
-    glFinish();
+    renderWindow->finish();
 }
 
 void ksWindow::recycleFrame(int frame) {
