@@ -4,22 +4,34 @@
 #include <kxlightmap.h>
 
 #include <ks/ksChannel.h>
+#include <ku/kuString.h>
 #include <kx/kxIsectorLOS.h>
 
 #include <cmath>
+#include <cstring>
 
 namespace {
 
+// A JSON string: quotes, backslashes and control characters escaped, and every byte that is
+// not part of well-formed UTF-8 replaced by U+FFFD, so that the line stays valid JSON whatever
+// the name holds.
 void writeString(std::FILE* file, const char* text) {
+    const std::size_t size = std::strlen(text);
     std::fputc('"', file);
-    for (const char* c = text; *c; ++c) {
-        const unsigned char ch = static_cast<unsigned char>(*c);
-        if (ch == '"' || ch == '\\')
+    for (std::size_t i = 0; i < size;) {
+        const unsigned char ch = static_cast<unsigned char>(text[i]);
+        const std::size_t length = kuString::utf8Length(text, size, i);
+        if (length == 0)
+            std::fputs("\\ufffd", file);
+        else if (length > 1)
+            std::fwrite(text + i, 1, length, file);
+        else if (ch == '"' || ch == '\\')
             std::fprintf(file, "\\%c", ch);
-        else if (ch < 0x20)
+        else if (ch < 0x20 || ch == 0x7f)
             std::fprintf(file, "\\u%04x", ch);
         else
             std::fputc(ch, file);
+        i += length ? length : 1;
     }
     std::fputc('"', file);
 }

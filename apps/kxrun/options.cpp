@@ -46,8 +46,10 @@ const char* kxRunUsage() {
            "                      intensities as JSON lines\n"
            "  --help              print this text\n"
            "\n"
-           "Images are named DIR/<window>_f<frame>.png. Exit status: 0 on success, 1 for a bad\n"
-           "command line, configuration or output, 2 when no OpenGL context can be made.\n";
+           "Images are named DIR/<window>_f<frame>.png, the window's name reduced to one safe\n"
+           "file name that no other window has. Exit status: 0 on success, 1 for a bad command\n"
+           "line, configuration, window size or output, 2 when no OpenGL context can be made,\n"
+           "130 or 143 after SIGINT or SIGTERM (the frame under way is finished first).\n";
 }
 
 bool kxRunParseOptions(int argc, const char* const* argv, kxRunOptions& options,

@@ -119,6 +119,46 @@ TEST(PipelinedFramesTest, DrawThreadsDrawEveryFrameWithItsOwnView) {
     EXPECT_EQ(glErrors.countContaining("OpenGL error"), 0);
 }
 
+// An application may drop its observer and scene while pipelined frames are still culled and
+// drawn: the kernel holds what those frames read until they are done (AddressSanitizer reports
+// any read after the release), then lets go of it on the application thread.
+TEST(PipelinedFramesTest, SceneReleasedWithFramesInFlightLastsUntilTheyAreDone) {
+    ASSERT_EQ(kxKernel::initialize(0, nullptr), 1);
+    kxKernel* kernel = kxKernel::instance();
+    {
+        kuRef<ksWindow> window = new ksWindow;
+        window->setSize(32, 32);
+        kuRef<ksChannel> channel = new ksChannel;
+        window->addChannel(channel.get());
+        ASSERT_EQ(kernel->configure(), 1);
+        kernel->setThreadingMode(kxKernel::THREADING_PIPELINED);
+        for (int round = 0; round < 10; ++round) {
+            // Enough nodes that the cull is still walking them when the release comes.
+            kuRef<kxScene> scene = new kxScene;
+            for (int i = 0; i < 2000; ++i) {
+                kuRef<kxBox> box = new kxBox;
+                box->setSize(1 + i % 7, 1 + i % 5, 1 + i % 3);
+                scene->addChild(box.get());
+            }
+            kuRef<kxObserver> observer = new kxObserver;
+            observer->setScene(scene.get());
+            observer->addChannel(channel.get());
+            observer->setPosition(0, 0, 100);
+            observer->setOrientation(0, -90, 0);
+            for (int f = 0; f < 2; ++f)
+                ASSERT_EQ(kernel->runFrame(), 1);
+            scene = nullptr;
+            observer = nullptr;
+            EXPECT_EQ(kxObserver::getNum(), 1) << "held for the frames in flight";
+            kernel->finishFrames();
+            EXPECT_EQ(kxObserver::getNum(), 0) << "let go once they are done";
+            EXPECT_EQ(kxScene::getNum(), 0);
+        }
+        kernel->unconfigure();
+    }
+    kxKernel::shutdown();
+}
+
 // The light map at night under fog and a cloud layer, pipelined: the draw thread captures the
 // scene fog that the application thread installs into the clouds each frame.
 class PipelinedLightMapTest : public kxModuleTest {};

@@ -304,6 +304,14 @@ TEST_F(KuClassTypeTest, InstancesAreListedInRegistrationOrder) {
         names.push_back((*it)->getName());
     type->unlock_instance(false);
     EXPECT_EQ(names, (std::vector<std::string>{"one", "three", "four"}));
+    // Removed from the front, the back and twice: counts and indices follow at once.
+    one.reset();
+    EXPECT_EQ(type->getInstanceCount(false), 2u);
+    EXPECT_EQ(kuGetInstance<Probe>(type, 0), three.get());
+    three->unregisterInstance(type);
+    four.reset();
+    EXPECT_TRUE(type->isEmpty(false));
+    EXPECT_EQ(type->findInstance("three", false), nullptr);
     EXPECT_TRUE(kuInstanceIterator<Probe>::begin(nullptr) ==
                 kuInstanceIterator<Probe>::end(nullptr));
 }

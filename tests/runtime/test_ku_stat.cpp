@@ -181,7 +181,7 @@ TEST_F(kuStatTest, RecordAndSummary) {
 
     // Times in milliseconds; an unnamed owner goes by its class name.
     EXPECT_EQ(kuStat::summary(),
-              "car frame time: count 3 mean 2.000 min 1.000 max 3.000\n"
+              "car frame time: count 3 mean 2.000 ms min 1.000 ms max 3.000 ms\n"
               "car probes: count 2 mean 5.000 min 4.000 max 6.000\n"
               "StatTestVehicle probes: count 0 mean 0.000 min 0.000 max 0.000\n");
     carStats.get(1)->reset();

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <iterator>
+#include <unordered_map>
 #include <vector>
 
 class kuUserDataList;
@@ -107,12 +108,14 @@ public:
     void lock_instance(bool includeDerived) const;
     void unlock_instance(bool includeDerived) const;
     // This type's own instances in registration order; walk it with the instance lock held.
-    const InstanceList& getInstances() const { return m_instances; }
+    const InstanceList& getInstances() const;
 
 private:
     friend class kuBase;
     void addInstance(kuBase* instance);
     void removeInstance(kuBase* instance);
+    // Sweeps out the places removed instances left; under the instance lock.
+    void compact() const;
     std::vector<const ClassType*> getDerived() const;
 
     kuString m_name;
@@ -120,7 +123,12 @@ private:
     CreateFunc m_create;
     bool m_trackInstances;
     bool m_reportLiveInstances;
-    InstanceList m_instances;
+    // Removing an instance leaves a null in its place, swept out before the list is next read,
+    // and its place is looked up: adding and removing cost constant time however many
+    // instances there are, and a read after removals costs one pass.
+    mutable InstanceList m_instances;
+    mutable std::unordered_map<const kuBase*, std::size_t> m_positions;
+    mutable std::size_t m_holes = 0;
     mutable kuLock m_instanceLock;
 };
 

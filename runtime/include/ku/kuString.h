@@ -31,6 +31,13 @@ public:
     // printf-style formatting into a new string.
     static kuString format(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
+    // The length in bytes of the well-formed UTF-8 character at text[at] (1 for ASCII, 0 for
+    // bytes that are none: stray continuation bytes, overlong forms, surrogates, code points
+    // above U+10FFFF, a character cut short by the end of the text).
+    static std::size_t utf8Length(const char* text, std::size_t size, std::size_t at);
+    // The offset of the first byte that is not part of well-formed UTF-8, or size.
+    static std::size_t findInvalidUtf8(const char* text, std::size_t size);
+
 private:
     std::string m_text;
 };

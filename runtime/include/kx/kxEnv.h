@@ -5,6 +5,8 @@
 #include <ku/kuVec.h>
 
 #include <atomic>
+#include <list>
+#include <unordered_map>
 #include <vector>
 
 class krFog;
@@ -139,7 +141,7 @@ protected:
 // hands the frame's light and fog to the channel's draw thread as copies.
 class KX_API kxEnv : public kuBase {
 public:
-    typedef std::vector<kuRef<kuBase>> EffectList;
+    typedef std::list<kuRef<kuBase>> EffectList;
     typedef EffectList::const_iterator const_envfx_iterator;
 
     // Defaults: 12:00 on 21 June 2000, latitude 45 N, longitude 0, visibility 20 km, fog on,
@@ -231,7 +233,12 @@ private:
     double m_visibility = 20000.0;
     bool m_fogEnable = true;
     kuRef<krFog> m_fog;
+    // In the order they were added, with each one's place for constant-time look-up and
+    // removal, and the sun and the moon among them.
     EffectList m_effects;
+    std::unordered_map<const kuBase*, EffectList::iterator> m_effectPlaces;
+    kxEnvSun* m_sun = nullptr;
+    kxEnvMoon* m_moon = nullptr;
 };
 
 // Settings shared by every environment.

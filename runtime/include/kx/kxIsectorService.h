@@ -5,6 +5,7 @@
 
 #include <memory>
 #include <mutex>
+#include <unordered_map>
 #include <vector>
 
 class kxIsectorLOS;
@@ -80,8 +81,13 @@ protected:
     void unregisterService();
 
 private:
+    // Removing an entry moves the last one into its place; m_places finds an entry's place,
+    // so that adding and removing cost constant time however many probes there are.
+    void eraseAt(std::size_t place);
+
     mutable std::mutex m_mutex;
     std::vector<Entry> m_entries;
+    std::unordered_map<const kxIsectorLOS*, std::size_t> m_places;
     // run()'s batch and lists, kept from run to run so that a steady set of probes costs no
     // allocation and no reference counting.
     struct RunState;

@@ -93,7 +93,10 @@ public:
     void setThreadingMode(int mode);
     int getThreadingMode() const { return m_threadingMode; }
     // Waits until every window has drawn every frame given to it (a no-op in serial mode).
-    // Call it before reading a window's image.
+    // Call it before reading a window's image. Pipelined, each frame in flight holds the
+    // channels, observers, scenes and observer attachments it reads, so that the application
+    // may release them at any time; the holds go here, or once later frames show the frame
+    // drawn, on the application thread.
     void finishFrames();
     // One window's part of a frame: cull its observed channels, draw them, recycle the records.
     // Serial mode; the pipelined mode runs the cull and the draw (with the recycling) on the

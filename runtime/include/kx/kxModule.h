@@ -25,8 +25,9 @@ public:
     // The loaded module of that name, or null.
     static kxModule* find(const char* name);
     // Loads lib<name>.so (unless that module is already known) and calls <name>Initialize.
-    // The file is asked of the dynamic loader by plain name first, so a module an application
-    // links is the very copy started; then each folder of the module path. 1 or -32767.
+    // A lib<name>.so already in the process (a module an application links) is the very copy
+    // started; otherwise the file comes from the first folder of the module path that has it,
+    // never from the system's library path. 1 or -32767.
     static int initializeModule(const char* name);
     // Modules in load order.
     static int getNumModules();

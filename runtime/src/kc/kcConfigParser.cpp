@@ -6,6 +6,7 @@
 
 #include <tinyxml2.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -515,6 +516,19 @@ bool readArguments(kcConfigParser* parser, const tinyxml2::XMLElement* element,
 
 int kcConfigParser::parse(const std::string& text, const char* fileName) {
     Impl& impl = *m_impl;
+    // Names and values end up in messages, file names and JSON: text that is not UTF-8 is
+    // refused here, where the place of the bad byte can still be told.
+    const std::size_t bad = kuString::findInvalidUtf8(text.data(), text.size());
+    if (bad < text.size()) {
+        const std::size_t newline = bad == 0 ? std::string::npos : text.rfind('\n', bad - 1);
+        const std::size_t column = newline == std::string::npos ? bad + 1 : bad - newline;
+        const int line = 1 + static_cast<int>(std::count(text.begin(), text.begin() + bad, '\n'));
+        impl.report(
+            location(fileName, line, static_cast<int>(column)),
+            kuString::format("not UTF-8 text (byte 0x%02x)", static_cast<unsigned char>(text[bad]))
+                .str());
+        return KU_FAILURE;
+    }
     tinyxml2::XMLDocument document;
     if (document.Parse(text.c_str(), text.size()) != tinyxml2::XML_SUCCESS) {
         impl.report(location(fileName, document.ErrorLineNum(), 0),

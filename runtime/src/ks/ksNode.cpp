@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <iterator>
 #include <map>
 #include <mutex>
 
@@ -169,7 +170,8 @@ int ksNode::addChild(ksNode* child) {
     // A loop would send every traversal, and the walk up to the world matrix, round for ever.
     if (!child || isAncestorOrSelf(child, this))
         return KU_FAILURE;
-    if (std::find(m_children.begin(), m_children.end(), child) != m_children.end())
+    // A node has few parents and may have many children: ask the child.
+    if (std::find(child->m_parents.begin(), child->m_parents.end(), this) != child->m_parents.end())
         return KU_FAILURE;
     m_children.emplace_back(child);
     child->m_parents.push_back(this);
@@ -180,11 +182,13 @@ int ksNode::addChild(ksNode* child) {
 }
 
 int ksNode::removeChild(ksNode* child) {
-    auto it = std::find(m_children.begin(), m_children.end(), child);
-    if (it == m_children.end())
+    if (!child ||
+        std::find(child->m_parents.begin(), child->m_parents.end(), this) == child->m_parents.end())
         return KU_FAILURE;
+    // From the end: the children added last are the ones most often taken away again.
+    auto it = std::find(m_children.rbegin(), m_children.rend(), child);
     kuRef<ksNode> keep = child; // alive until both sides are told
-    m_children.erase(it);
+    m_children.erase(std::next(it).base());
     auto& parents = child->m_parents;
     parents.erase(std::remove(parents.begin(), parents.end(), this), parents.end());
     queueUpdate(TOKEN_CHILDREN);

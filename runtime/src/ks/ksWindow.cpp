@@ -124,9 +124,21 @@ int ksWindow::writeImage(const char* fileName) {
                         getName());
         return KU_FAILURE;
     }
-    kuRef<kuImage> image = m_renderWindow->readPixels();
-    if (!image)
+    if (!kuImage::isValidSize(m_width, m_height, 3)) {
+        kuNotify::print(kuNotify::WARN, s_classType,
+                        "Window %s: a %dx%d image cannot be read back (at most %d pixels a side "
+                        "and %zu MiB)",
+                        getName(), m_width, m_height, kuImage::MAX_DIMENSION,
+                        kuImage::MAX_BYTES >> 20);
         return KU_FAILURE;
+    }
+    kuRef<kuImage> image = m_renderWindow->readPixels();
+    if (!image) {
+        kuNotify::print(kuNotify::WARN, s_classType,
+                        "Window %s: its OpenGL context cannot be made current to read it back",
+                        getName());
+        return KU_FAILURE;
+    }
     return kuImageFactory::writePNG(fileName, image.get());
 }
 

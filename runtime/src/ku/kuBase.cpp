@@ -155,10 +155,10 @@ kuBase::ClassType::~ClassType() {
                 type->m_parent = nullptr;
     }
     std::lock_guard<kuLock> guard(m_instanceLock);
-    if (m_reportLiveInstances && !m_instances.empty())
+    if (m_reportLiveInstances && m_instances.size() > m_holes)
         kuNotify::print(kuNotify::NOTICE, nullptr,
                         "class type \"%s\" deleted with %zu instance(s) still registered",
-                        getName(), m_instances.size());
+                        getName(), m_instances.size() - m_holes);
 }
 
 kuBase::ClassType* kuBase::ClassType::find(const char* name) {
@@ -203,21 +203,50 @@ void kuBase::ClassType::addInstance(kuBase* instance) {
     if (!m_trackInstances)
         return;
     std::lock_guard<kuLock> guard(m_instanceLock);
+    if (!m_positions.emplace(instance, m_instances.size()).second)
+        return;
     m_instances.push_back(instance);
 }
 
 void kuBase::ClassType::removeInstance(kuBase* instance) {
     std::lock_guard<kuLock> guard(m_instanceLock);
-    auto it = std::find(m_instances.begin(), m_instances.end(), instance);
-    if (it != m_instances.end())
-        m_instances.erase(it);
+    auto it = m_positions.find(instance);
+    if (it == m_positions.end())
+        return;
+    m_instances[it->second] = nullptr;
+    ++m_holes;
+    m_positions.erase(it);
+    // The newest instances often go first: no hole is left at the end.
+    while (!m_instances.empty() && !m_instances.back()) {
+        m_instances.pop_back();
+        --m_holes;
+    }
+}
+
+void kuBase::ClassType::compact() const {
+    if (!m_holes)
+        return;
+    std::size_t kept = 0;
+    for (kuBase* instance : m_instances)
+        if (instance) {
+            m_positions[instance] = kept;
+            m_instances[kept++] = instance;
+        }
+    m_instances.resize(kept);
+    m_holes = 0;
+}
+
+const kuBase::ClassType::InstanceList& kuBase::ClassType::getInstances() const {
+    std::lock_guard<kuLock> guard(m_instanceLock);
+    compact();
+    return m_instances;
 }
 
 std::size_t kuBase::ClassType::getInstanceCount(bool includeDerived) const {
     std::size_t count = 0;
     {
         std::lock_guard<kuLock> guard(m_instanceLock);
-        count = m_instances.size();
+        count = m_instances.size() - m_holes;
     }
     if (includeDerived)
         for (const ClassType* type : getDerived())
@@ -233,7 +262,7 @@ kuBase* kuBase::ClassType::findInstance(const char* name, bool includeDerived) c
     {
         std::lock_guard<kuLock> guard(m_instanceLock);
         for (kuBase* instance : m_instances)
-            if (sameName(instance->getName(), name))
+            if (instance && sameName(instance->getName(), name))
                 return instance;
     }
     if (includeDerived)

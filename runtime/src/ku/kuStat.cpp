@@ -130,11 +130,14 @@ std::string kuStat::summary() {
             std::lock_guard<Containers> containersGuard(*publication.containers);
             values = *publication.containers->get(publication.index);
         }
-        const double scale = publication.type == TYPE_TIME ? 1000.0 : 1.0;
-        char numbers[160];
-        std::snprintf(numbers, sizeof(numbers), ": count %lld mean %.3f min %.3f max %.3f\n",
-                      values.getCount(), values.getMean() * scale, values.getMin() * scale,
-                      values.getMax() * scale);
+        // Times are kept in seconds and shown in milliseconds; counts have no unit.
+        const bool time = publication.type == TYPE_TIME;
+        const double scale = time ? 1000.0 : 1.0;
+        const char* unit = time ? " ms" : "";
+        char numbers[192];
+        std::snprintf(numbers, sizeof(numbers), ": count %lld mean %.3f%s min %.3f%s max %.3f%s\n",
+                      values.getCount(), values.getMean() * scale, unit, values.getMin() * scale,
+                      unit, values.getMax() * scale, unit);
         text += publication.label;
         text += ' ';
         text += publication.name;

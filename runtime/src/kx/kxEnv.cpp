@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <iterator>
 
 namespace {
 
@@ -132,14 +133,6 @@ double sunShare(double elevation) {
 
 double moonShare(double elevation, double phase) {
     return MOON_SHARE * phase * smoothstep(elevation / MOON_FULL_ELEVATION);
-}
-
-template <class T>
-T* firstEffect(const kxEnv::EffectList& effects) {
-    for (const kuRef<kuBase>& effect : effects)
-        if (T* found = dynamic_cast<T*>(effect.get()))
-            return found;
-    return nullptr;
 }
 
 } // namespace
@@ -314,34 +307,48 @@ krFog* kxEnv::getFog() {
 }
 
 int kxEnv::addEffect(kuBase* effect) {
-    const bool isSun = dynamic_cast<kxEnvSun*>(effect) != nullptr;
-    const bool isMoon = dynamic_cast<kxEnvMoon*>(effect) != nullptr;
-    const bool known = isSun || isMoon || dynamic_cast<kxEnvCloudLayer*>(effect) ||
+    auto* sun = dynamic_cast<kxEnvSun*>(effect);
+    auto* moon = dynamic_cast<kxEnvMoon*>(effect);
+    const bool known = sun || moon || dynamic_cast<kxEnvCloudLayer*>(effect) ||
                        dynamic_cast<kxEnvCloudVolume*>(effect);
-    if (!known || std::find(m_effects.begin(), m_effects.end(), effect) != m_effects.end() ||
-        (isSun && getSun()) || (isMoon && getMoon())) {
+    if (!known || m_effectPlaces.count(effect) || (sun && m_sun) || (moon && m_moon)) {
         kuNotify::print(kuNotify::WARN, s_envType, "kxEnv::addEffect - effect refused");
         return KU_FAILURE;
     }
     m_effects.emplace_back(effect);
-    updateEffects();
+    m_effectPlaces[effect] = std::prev(m_effects.end());
+    if (sun)
+        m_sun = sun;
+    if (moon)
+        m_moon = moon;
+    // Only a sun or a moon needs placing. Clouds change the light alone, which getFog and
+    // applyToChannel check in any case: adding many layers costs no pass over the others.
+    if (sun || moon)
+        updateEffects();
     return KU_SUCCESS;
 }
 
 int kxEnv::removeEffect(kuBase* effect) {
-    auto it = std::find(m_effects.begin(), m_effects.end(), effect);
-    if (it == m_effects.end())
+    auto place = m_effectPlaces.find(effect);
+    if (place == m_effectPlaces.end())
         return KU_FAILURE;
-    m_effects.erase(it);
-    updateFogColor();
+    const bool light = effect == m_sun || effect == m_moon;
+    if (effect == m_sun)
+        m_sun = nullptr;
+    if (effect == m_moon)
+        m_moon = nullptr;
+    m_effects.erase(place->second);
+    m_effectPlaces.erase(place);
+    if (light)
+        updateFogColor();
     return KU_SUCCESS;
 }
 
 kxEnvSun* kxEnv::getSun() const {
-    return firstEffect<kxEnvSun>(m_effects);
+    return m_sun;
 }
 kxEnvMoon* kxEnv::getMoon() const {
-    return firstEffect<kxEnvMoon>(m_effects);
+    return m_moon;
 }
 
 float kxEnv::computeBrightness() const {

@@ -83,12 +83,19 @@ void kxIsectorService::retireOnce(const std::vector<kuRef<kxIsectorLOS>>& once) 
         return;
     std::lock_guard<std::mutex> guard(m_mutex);
     for (const kuRef<kxIsectorLOS>& probe : once) {
-        auto it = std::find_if(m_entries.begin(), m_entries.end(), [&probe](const Entry& e) {
-            return e.isector.get() == probe.get() && e.mode == MODE_ONCE;
-        });
-        if (it != m_entries.end())
-            m_entries.erase(it);
+        auto it = m_places.find(probe.get());
+        if (it != m_places.end() && m_entries[it->second].mode == MODE_ONCE)
+            eraseAt(it->second);
     }
+}
+
+void kxIsectorService::eraseAt(std::size_t place) {
+    m_places.erase(m_entries[place].isector.get());
+    if (place + 1 != m_entries.size()) {
+        m_entries[place] = std::move(m_entries.back());
+        m_places[m_entries[place].isector.get()] = place;
+    }
+    m_entries.pop_back();
 }
 
 void kxIsectorService::startAll() {
@@ -132,22 +139,21 @@ int kxIsectorService::addIsector(kxIsectorLOS* isector, int mode) {
     if (!isector || (mode != MODE_ONCE && mode != MODE_CONTINUOUS))
         return KU_FAILURE;
     std::lock_guard<std::mutex> guard(m_mutex);
-    for (Entry& entry : m_entries)
-        if (entry.isector.get() == isector) {
-            entry.mode = mode;
-            return KU_SUCCESS;
-        }
+    auto found = m_places.emplace(isector, m_entries.size());
+    if (!found.second) {
+        m_entries[found.first->second].mode = mode;
+        return KU_SUCCESS;
+    }
     m_entries.push_back({isector, mode});
     return KU_SUCCESS;
 }
 
 int kxIsectorService::removeIsector(kxIsectorLOS* isector) {
     std::lock_guard<std::mutex> guard(m_mutex);
-    auto it = std::find_if(m_entries.begin(), m_entries.end(),
-                           [isector](const Entry& e) { return e.isector.get() == isector; });
-    if (it == m_entries.end())
+    auto it = m_places.find(isector);
+    if (it == m_places.end())
         return KU_FAILURE;
-    m_entries.erase(it);
+    eraseAt(it->second);
     return KU_SUCCESS;
 }
 
@@ -157,10 +163,8 @@ bool kxIsectorService::hasIsector(const kxIsectorLOS* isector) const {
 
 int kxIsectorService::getIsectorMode(const kxIsectorLOS* isector) const {
     std::lock_guard<std::mutex> guard(m_mutex);
-    for (const Entry& entry : m_entries)
-        if (entry.isector.get() == isector)
-            return entry.mode;
-    return 0;
+    auto it = m_places.find(isector);
+    return it == m_places.end() ? 0 : m_entries[it->second].mode;
 }
 
 int kxIsectorService::getNumIsectors() const {

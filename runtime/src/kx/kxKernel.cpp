@@ -16,9 +16,11 @@
 #include <kx/kxModule.h>
 #include <kx/kxObserver.h>
 #include <kx/kxPositionable.h>
+#include <kx/kxScene.h>
 
 #include <algorithm>
 #include <condition_variable>
+#include <deque>
 #include <mutex>
 #include <thread>
 #include <cstdlib>
@@ -241,15 +243,49 @@ struct kxKernel::WindowWorker {
         cull.stopAndJoin();
         draw.stopAndJoin();
     }
+    // Gives the cull thread a frame, holding what that frame reads beyond the window.
+    void start(int frame) {
+        Hold hold{frame, {}};
+        for (int c = 0; c < window->getNumChannels(); ++c) {
+            ksChannel* channel = window->getChannel(c);
+            hold.objects.emplace_back(channel);
+            for (int o = 0; o < kxObserver::getNum(); ++o) {
+                kxObserver* observer = kxObserver::get(o);
+                if (!observer->hasChannel(channel))
+                    continue;
+                hold.objects.emplace_back(observer);
+                if (kxScene* scene = observer->getScene())
+                    hold.objects.emplace_back(scene);
+                for (int a = 0; a < observer->getNumAttachments(); ++a)
+                    hold.objects.emplace_back(observer->getAttachment(a));
+            }
+        }
+        holds.push_back(std::move(hold));
+        cull.start(frame);
+    }
     void waitForCull() { cull.wait(); }
     void waitForAll() {
         cull.wait();
         draw.wait();
+        holds.clear();
+    }
+    // Drops the holds of frames up to frame, whose draws have finished.
+    void releaseUpTo(int frame) {
+        while (!holds.empty() && holds.front().frame <= frame)
+            holds.pop_front();
     }
 
     kuRef<ksWindow> window;
     Stage cull;
     Stage draw;
+    // The channels, observers, scenes and observer attachments of each frame in flight, so
+    // that an application releasing them mid-frame drops only its own references: the last
+    // one goes on the application thread, once the frame is drawn. Application thread only.
+    struct Hold {
+        int frame;
+        std::vector<kuRef<kuBase>> objects;
+    };
+    std::deque<Hold> holds;
 };
 
 int kxKernel::runFrame() {
@@ -291,7 +327,10 @@ int kxKernel::runFrame() {
                 m_workers.emplace_back(new WindowWorker(this, window));
                 worker = m_workers.back().get();
             }
-            worker->cull.start(m_frame);
+            // The cull of the previous frame handed it to the draw thread once the draw of
+            // the frame before had finished.
+            worker->releaseUpTo(m_frame - 2);
+            worker->start(m_frame);
         }
     } else {
         for (int w = 0; w < ksWindow::getNum(); ++w)

@@ -3,8 +3,11 @@
 #include <ku/kuNotify.h>
 
 #include <dlfcn.h>
+#include <link.h>
+#include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -51,6 +54,28 @@ bool isPlainName(const char* name) {
               *c == '_'))
             return false;
     return true;
+}
+
+// The path of an object already in the process whose file is named file, or "".
+std::string loadedPath(const std::string& file) {
+    struct Search {
+        const std::string* file;
+        std::string path;
+    } search{&file, {}};
+    dl_iterate_phdr(
+        [](dl_phdr_info* info, std::size_t, void* data) {
+            auto* s = static_cast<Search*>(data);
+            const char* path = info->dlpi_name;
+            if (!path || !*path)
+                return 0;
+            const char* slash = std::strrchr(path, '/');
+            if (*s->file != (slash ? slash + 1 : path))
+                return 0;
+            s->path = path;
+            return 1;
+        },
+        &search);
+    return search.path;
 }
 
 } // namespace
@@ -101,16 +126,27 @@ int kxModule::initializeModule(const char* name) {
         return KU_FAILURE;
     }
     const std::string file = std::string("lib") + name + ".so";
-    // The plain name first: a module the application already links is the copy to start.
-    void* handle = dlopen(file.c_str(), RTLD_NOW | RTLD_GLOBAL);
-    std::string lastError = handle ? "" : dlerror();
+    // A module the application already links is the copy to start (two copies would mean two
+    // sets of singletons): it is taken from the process by its file name. Anything else comes
+    // from the module path alone, never from the system's library path, where any library of
+    // that name would run its constructors.
+    void* handle = nullptr;
+    const std::string loaded = loadedPath(file);
+    if (!loaded.empty())
+        handle = dlopen(loaded.c_str(), RTLD_NOW | RTLD_GLOBAL | RTLD_NOLOAD);
+    std::string lastError, searched;
     for (std::size_t i = 0; !handle && i < modulePaths().size(); ++i) {
         const std::string path = modulePaths()[i] + "/" + file;
+        searched += (searched.empty() ? "" : ":") + modulePaths()[i];
+        if (access(path.c_str(), F_OK) != 0)
+            continue;
         handle = dlopen(path.c_str(), RTLD_NOW | RTLD_GLOBAL);
         if (!handle)
             lastError = dlerror();
     }
     if (!handle) {
+        if (lastError.empty())
+            lastError = "no " + file + " in the module path (" + searched + ")";
         kuNotify::print(kuNotify::WARN, s_classType, "kxModule: unable to load module \"%s\": %s",
                         name, lastError.c_str());
         return KU_FAILURE;
