@@ -170,7 +170,10 @@ private:
     std::unique_ptr<ksChannelBinMgr> m_binMgr;
     kuRef<krState> m_states[NUM_STATES];
     std::mutex m_subscriberMutex;
-    std::vector<Subscriber*> m_subscribers[NUM_EVENTS];
+    // Replaced, never changed, when a subscriber comes or goes, so that telling them takes no
+    // copy on the draw thread.
+    typedef std::vector<Subscriber*> SubscriberList;
+    std::shared_ptr<const SubscriberList> m_subscribers[NUM_EVENTS];
 };
 
 #endif

@@ -298,7 +298,10 @@ int ksChannel::addSubscriber(int event, Subscriber* subscriber) {
     if (event < 0 || event >= NUM_EVENTS || !subscriber)
         return KU_FAILURE;
     std::lock_guard<std::mutex> guard(m_subscriberMutex);
-    m_subscribers[event].push_back(subscriber);
+    auto list = std::make_shared<SubscriberList>(m_subscribers[event] ? *m_subscribers[event]
+                                                                      : SubscriberList());
+    list->push_back(subscriber);
+    m_subscribers[event] = std::move(list);
     return KU_SUCCESS;
 }
 
@@ -306,24 +309,29 @@ int ksChannel::removeSubscriber(int event, Subscriber* subscriber) {
     if (event < 0 || event >= NUM_EVENTS)
         return KU_FAILURE;
     std::lock_guard<std::mutex> guard(m_subscriberMutex);
-    auto& list = m_subscribers[event];
-    auto it = std::find(list.begin(), list.end(), subscriber);
-    if (it == list.end())
+    if (!m_subscribers[event])
         return KU_FAILURE;
-    list.erase(it);
+    auto list = std::make_shared<SubscriberList>(*m_subscribers[event]);
+    auto it = std::find(list->begin(), list->end(), subscriber);
+    if (it == list->end())
+        return KU_FAILURE;
+    list->erase(it);
+    m_subscribers[event] = std::move(list);
     return KU_SUCCESS;
 }
 
 void ksChannel::notifySubscribers(int event, krDrawContext* context) {
     if (event < 0 || event >= NUM_EVENTS)
         return;
-    std::vector<Subscriber*> subscribers;
+    // The list as it is now, without a copy: a subscriber may unsubscribe while told.
+    std::shared_ptr<const SubscriberList> subscribers;
     {
         std::lock_guard<std::mutex> guard(m_subscriberMutex);
         subscribers = m_subscribers[event];
     }
-    for (Subscriber* subscriber : subscribers)
-        subscriber->notify(event, this, context);
+    if (subscribers)
+        for (Subscriber* subscriber : *subscribers)
+            subscriber->notify(event, this, context);
 }
 
 const kuBase::ClassType* ksChannel::getClassType() const {
