@@ -1,6 +1,7 @@
 // The runtime's shader system without a GL context: the Cg translation rules, the atom
 // registry's order from anchors and operators, the fixed-function atoms and whole programs
 // (validated with glslangValidator), and the merging of declarations.
+#include "kxCgSamples.h"
 #include "kxGlslValidate.h"
 #include "kxTestSupport.h"
 
@@ -12,87 +13,6 @@
 #include <vector>
 
 namespace {
-
-struct Golden {
-    const char* cg;
-    const char* glsl;
-};
-
-// One or more cases per rule; each output was checked by hand against the rule.
-const Golden GOLDEN[] = {
-    {"float4 a = float4(1.0f, 0.5h, 2, 3.0F);", "vec4 a = vec4(1.0, 0.5, 2, 3.0);"},
-    {"float3x4 m; half2 h; float4x4 n; float f;", "mat4x3 m; vec2 h; mat4 n; float f;"},
-    {"lerp(a, b, t) + tex2D(s, c.xy) + tex2Dproj(s, c.xyw)",
-     "mix(a, b, t) + texture2D(s, c.xy) + texture2DProj(s, c.xyw)"},
-    {"v = mul( OutPosEye,\n   kxLightLobe_projTexMatrix1 );",
-     "v = ((OutPosEye) * (kxLightLobe_projTexMatrix1));"},
-    {"mul(mul(A, B), v)", "((((A) * (B))) * (v))"},
-    {"saturate( a * (b - c) )", "clamp(a * (b - c), 0.0, 1.0)"},
-    {"glstate.matrix.mvp glstate.matrix.modelview[0] glstate.matrix.texture[3]",
-     "gl_ModelViewProjectionMatrix gl_ModelViewMatrix gl_TextureMatrix[3]"},
-    {"glstate.light[0].diffuse.rgb + glstate.material.ambient",
-     "gl_LightSource[0].diffuse.rgb + gl_FrontMaterial.ambient"},
-    {"glstate.fog.params.x * glstate.fog.color.a",
-     "vec4(gl_Fog.density, gl_Fog.start, gl_Fog.end, gl_Fog.scale).x * gl_Fog.color.a"},
-    {"const float3 fogColor = glstate.fog.color.rgb; const float k = 2.0f;",
-     "vec3 fogColor = gl_Fog.color.rgb; const float k = 2.0;"},
-    {"b = ( v.w < 0.0 ) ? 0.0f :\n    saturate(x);",
-     "b = cg_sel(( v.w < 0.0 ), 0.0, clamp(x, 0.0, 1.0));"},
-};
-
-std::string declaration(krCgTranslator& translator) {
-    return translator.translateDeclaration("  float3 x = float3(0.0f,0.0f,0.0f); ");
-}
-
-// A vertex and a fragment program in the shape of a textured beam in fog.
-const char* const BEAM_VERTEX = R"(
-struct appin {
-    float3 normal : NORMAL;
-    float4 position : POSITION;
-    float4 color : COLOR0;
-    float4 texcoord : TEXCOORD0;
-};
-struct vertout {
-    float4 position : POSITION;
-    float4 color0 : COLOR0;
-    float fogParams : FOG;
-    float4 texcolor0 : TEXCOORD0;
-};
-vertout main(appin IN)
-{
-    vertout OUT;
-    OUT.position = mul(glstate.matrix.mvp, IN.position);
-    float4 eyePos = mul(glstate.matrix.modelview[0], IN.position);
-    OUT.color0 = IN.color;
-    float fogDistance = length(eyePos);
-    float fogDensity = glstate.fog.params[0];
-    OUT.fogParams = exp(-(fogDistance * fogDensity * fogDistance * fogDensity));
-    OUT.texcolor0 = IN.texcoord;
-    return OUT;
-}
-)";
-
-const char* const BEAM_FRAGMENT = R"(
-struct vertout {
-    float4 position : POSITION;
-    float4 color0 : COLOR0;
-    float fogParams : FOG;
-    float4 texcolor0 : TEXCOORD0;
-};
-struct pixout {
-    float4 color : COLOR;
-};
-pixout main(vertout IN, uniform sampler2D texture0 : TEXUNIT0)
-{
-    pixout OUT;
-    float4 fogColor = glstate.fog.color;
-    float4 t = tex2D(texture0, IN.texcolor0.xy);
-    float alpha = IN.color0.a * t.r;
-    float3 ff = lerp(fogColor.rgb, IN.color0.rgb, IN.fogParams);
-    OUT.color = float4(saturate(IN.color0.rgb + t.rgb + ff), alpha);
-    return OUT;
-}
-)";
 
 // Atoms made by a test and taken out of the registry when it ends.
 class TestAtoms {
@@ -123,11 +43,11 @@ std::vector<std::string> names(const std::vector<krShaderAtom*>& atoms) {
 
 TEST(CgTranslator, EachRuleTranslatesItsCase) {
     krCgTranslator translator;
-    for (const Golden& golden : GOLDEN) {
+    for (const kxCgGolden& golden : KX_CG_GOLDEN) {
         EXPECT_EQ(translator.translate(golden.cg), golden.glsl) << golden.cg;
         EXPECT_EQ(translator.getError(), "") << golden.cg;
     }
-    EXPECT_EQ(declaration(translator), "vec3 x = vec3(0.0,0.0,0.0);");
+    EXPECT_EQ(kxCgDeclaration(translator), KX_CG_DECLARATION_GLSL);
     EXPECT_TRUE(translator.usesSelect());
     translator.translate("mul(a, (b)");
     EXPECT_NE(translator.getError(), "");
@@ -140,9 +60,10 @@ TEST(CgTranslator, WholeProgramsValidateAndBindTheirSamplers) {
     krCgTranslator translator;
     std::string vertex, fragment, log;
     krCgTranslator::ProgramInfo vertexInfo, fragmentInfo;
-    ASSERT_TRUE(translator.translateProgram(BEAM_VERTEX, true, "main", vertex, &vertexInfo))
+    ASSERT_TRUE(translator.translateProgram(KX_CG_BEAM_VERTEX, true, "main", vertex, &vertexInfo))
         << translator.getError();
-    ASSERT_TRUE(translator.translateProgram(BEAM_FRAGMENT, false, "main", fragment, &fragmentInfo))
+    ASSERT_TRUE(
+        translator.translateProgram(KX_CG_BEAM_FRAGMENT, false, "main", fragment, &fragmentInfo))
         << translator.getError();
     EXPECT_TRUE(validator.validate(vertex, true, &log)) << log << vertex;
     EXPECT_TRUE(validator.validate(fragment, false, &log)) << log << fragment;
@@ -151,7 +72,7 @@ TEST(CgTranslator, WholeProgramsValidateAndBindTheirSamplers) {
     EXPECT_EQ(fragmentInfo.samplerUnits[0].unit, 0);
     // The fragment program reads what the vertex program writes.
     EXPECT_EQ(vertexInfo.varyings, fragmentInfo.varyings);
-    EXPECT_FALSE(translator.translateProgram(BEAM_VERTEX, true, "notThere", vertex));
+    EXPECT_FALSE(translator.translateProgram(KX_CG_BEAM_VERTEX, true, "notThere", vertex));
 }
 
 TEST(ShaderAtomRegistry, OrderFollowsAnchorsAndOperators) {

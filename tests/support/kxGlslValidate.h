@@ -20,7 +20,7 @@ public:
     // True when the text passes; log gets the validator's output.
     bool validate(const std::string& text, bool vertex, std::string* log = nullptr) {
         const std::string file = directory() + (vertex ? "/program.vert" : "/program.frag");
-        std::ofstream(file) << text;
+        std::ofstream(file) << withSizedTexCoord(text);
         const std::string command = std::string(path()) + " -S " + (vertex ? "vert " : "frag ") +
                                     file + " " + limits() + " 2>&1";
         std::string output;
@@ -43,6 +43,19 @@ public:
     }
 
 private:
+    // glslang holds the implicitly sized gl_TexCoord to the limit only when the program sizes it
+    // (the driver always does): a program that uses it gets the size the language allows.
+    static std::string withSizedTexCoord(const std::string& text) {
+        if (text.find("gl_TexCoord") == std::string::npos ||
+            text.find("vec4 gl_TexCoord[") != std::string::npos)
+            return text;
+        const std::string declaration = "varying vec4 gl_TexCoord[gl_MaxTextureCoords];\n";
+        if (text.rfind("#version", 0) != 0)
+            return declaration + text;
+        const std::string::size_type line = text.find('\n') + 1;
+        return text.substr(0, line) + declaration + text.substr(line);
+    }
+
     std::string directory() {
         if (m_directory.empty()) {
             std::string pattern =
