@@ -517,3 +517,15 @@ TEST_F(ShaderTechniques, EachBrokenTranslationRuleIsCaught) {
         EXPECT_FALSE(failedChecks(static_cast<krCgTranslator::Break>(brk)).empty())
             << "break " << brk << " passes every check";
 }
+
+// The module's configure phases make the techniques and release them with the atoms.
+class ShaderTechniquePhases : public kxModuleTest {};
+
+TEST_F(ShaderTechniquePhases, ConfigureBuildsAndUnconfigureReleases) {
+    typedef kxLightLobeShaderStageAtoms<3>::ProjectedTexcoord1 Atom;
+    kxKernel::instance()->configure();
+    EXPECT_NE(Atom::instance(), nullptr);
+    EXPECT_NE(Mgr::instance()->getTechnique(Mgr::TECHNIQUE_ADD_TO_OUT_COLOR), nullptr);
+    kxKernel::instance()->unconfigure();
+    EXPECT_EQ(Atom::instance(), nullptr);
+}

@@ -35,11 +35,6 @@ krShaderParameterBase* makeParameter(const char* name, int typeCode) {
     return parameter;
 }
 
-// The technique names and their atoms, by technique value.
-struct TechniqueAtoms {
-    std::vector<krShaderAtom*> atoms, perFragment;
-};
-
 } // namespace
 
 template <int Kind, int Slot>
@@ -111,35 +106,30 @@ krShaderParameter<krShaderLanguage::ArrayType4<float>>* lightColor(int slot) {
 
 namespace {
 
-// Parameters in the order the manager makes and releases them.
-void forEachParameter(bool make) {
-    typedef void (*Step)();
-#define KX_LOBE_PARAMETER_STEPS(Kind)                                                              \
-    {                                                                                              \
-        &kxLightLobeShaderParameter<Kind, 1>::destroy,                                             \
-            &kxLightLobeShaderParameter<Kind, 2>::destroy,                                         \
-            &kxLightLobeShaderParameter<Kind, 3>::destroy,                                         \
-            &kxLightLobeShaderParameter<Kind, 4>::destroy,                                         \
-            &kxLightLobeShaderParameter<Kind, 5>::destroy,                                         \
-            &kxLightLobeShaderParameter<Kind, 6>::destroy,                                         \
-            &kxLightLobeShaderParameter<Kind, 7>::destroy                                          \
-    }
-    static const Step destroys[3][7] = {KX_LOBE_PARAMETER_STEPS(1), KX_LOBE_PARAMETER_STEPS(2),
-                                        KX_LOBE_PARAMETER_STEPS(0)};
-#undef KX_LOBE_PARAMETER_STEPS
-    // lightParams 1 to 7, lightColor 1 to 7, projTexMatrix 1 to 7.
-    for (int kind : {1, 2, 0}) {
-        for (int slot = 1; slot <= 7; ++slot) {
-            if (!make)
-                destroys[kind == 1 ? 0 : kind == 2 ? 1 : 2][slot - 1]();
-            else if (kind == 0)
-                kxLightLobeShaderParameters::projTexMatrix(slot);
-            else if (kind == 1)
-                kxLightLobeShaderParameters::lightParams(slot);
-            else
-                kxLightLobeShaderParameters::lightColor(slot);
-        }
-    }
+// The manager makes and releases the parameters in this order: lightParams 1 to 7, lightColor
+// 1 to 7, projTexMatrix 1 to 7.
+void makeParameters() {
+    for (int slot = 1; slot <= 7; ++slot)
+        kxLightLobeShaderParameters::lightParams(slot);
+    for (int slot = 1; slot <= 7; ++slot)
+        kxLightLobeShaderParameters::lightColor(slot);
+    for (int slot = 1; slot <= 7; ++slot)
+        kxLightLobeShaderParameters::projTexMatrix(slot);
+}
+
+void destroyParameters() {
+#define KX_LOBE_DESTROY_PARAMS(k) &kxLightLobe_lightParams##k::destroy,
+#define KX_LOBE_DESTROY_COLOR(k) &kxLightLobe_lightColor##k::destroy,
+#define KX_LOBE_DESTROY_MATRIX(k) &kxLightLobe_projTexMatrix##k::destroy,
+    static void (*const lightParams[])() = {KX_LOBE_SLOTS(KX_LOBE_DESTROY_PARAMS)};
+    static void (*const lightColors[])() = {KX_LOBE_SLOTS(KX_LOBE_DESTROY_COLOR)};
+    static void (*const projTexMatrices[])() = {KX_LOBE_SLOTS(KX_LOBE_DESTROY_MATRIX)};
+#undef KX_LOBE_DESTROY_PARAMS
+#undef KX_LOBE_DESTROY_COLOR
+#undef KX_LOBE_DESTROY_MATRIX
+    for (auto* group : {lightParams, lightColors, projTexMatrices})
+        for (int i = 0; i < 7; ++i)
+            group[i]();
 }
 
 } // namespace
@@ -260,13 +250,13 @@ kxLightLobeShaderTechniqueMgr::~kxLightLobeShaderTechniqueMgr() {
 kxLightLobeShaderTechniqueMgr* kxLightLobeShaderTechniqueMgr::instance() {
     if (!s_manager) {
         s_manager = new kxLightLobeShaderTechniqueMgr;
-        forEachParameter(true);
+        makeParameters();
     }
     return s_manager.get();
 }
 
 void kxLightLobeShaderTechniqueMgr::destroy() {
-    forEachParameter(false);
+    destroyParameters();
     s_manager.reset();
 }
 
