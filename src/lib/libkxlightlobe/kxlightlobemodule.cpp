@@ -6,6 +6,7 @@
 #include "kxlightlobecontrol.h"
 #include "kxlightlobefogeffect.h"
 #include "kxlightlobeprojected.h"
+#include "kxlightlobeshadertechniquemgr.h"
 #include "kxlightmap.h"
 
 #include <ks/ksgu.h>
@@ -80,6 +81,9 @@ int kxLightLobeModule::initialize(int, char**) {
 }
 
 void kxLightLobeModule::preConfigure() {
+    // Registers the shader atoms and builds the techniques; nothing is drawn with them unless
+    // a state asks for the shader infrastructure.
+    kxLightLobeShaderTechniqueMgr::instance()->preConfigure();
     kxLightMap::instance()->preConfigure();
     for (auto it = kxLightLobe::begin(); it != kxLightLobe::end(); ++it)
         (*it)->preConfigure();
@@ -96,7 +100,9 @@ void kxLightLobeModule::unconfigure() {
     if (!m_configured)
         return;
     kxLightMap::instance()->unconfigure();
+    kxLightLobeShaderTechniqueMgr::instance()->unconfigure();
     kxLightLobeChannelBinMgr::destroy();
+    kxLightLobeShaderTechniqueMgr::destroy();
     m_configured = false;
 }
 
