@@ -293,6 +293,7 @@ void kxLightMap::addChannel(const ksChannel* channel) {
     record->mapTexture->setFormat(5, 2);
     record->textureState = new krTexture::State;
     record->textureState->setTexture(record->mapTexture.get());
+    record->textureElement.appendState(record->textureState.get());
     for (int i = 0; i < ksWindow::getNum() && !record->window; ++i)
         if (ksWindow::get(i)->hasChannel(channel))
             record->window = ksWindow::get(i);
@@ -813,9 +814,7 @@ void kxLightMap::renderMap(const ksChannel* channel, krDrawContext* context) {
     context->setElement(krLighting::Element(false), true);
     record->textureState->setEnable(true);
     record->textureState->setBlend(m_blend.get());
-    krTexture::Element texture;
-    texture.appendState(record->textureState.get());
-    context->setElement(texture, true);
+    context->setElement(record->textureElement, true);
     context->setElement(krTransform::ElementProjection::ortho(0, 1, 0, 1, 0, 1), true);
     glColor3f(1, 1, 1);
     glBegin(GL_QUADS);

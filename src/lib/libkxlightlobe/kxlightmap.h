@@ -160,6 +160,8 @@ struct KXLIGHTLOBE_API kxLightMap::_channel_data {
     kuRef<const ksChannel> channel; // kept alive while it has a record
     kuRef<krTexture> mapTexture;
     kuRef<krTexture::State> textureState;
+    // The map's texture as the element the map is laid with (made once: no allocation per frame).
+    krTexture::Element textureElement;
     kuRef<kuAllocRef> imageBits;
     int currentSize = 0; // the size imageBits was made for; 0 makes them at the next render
     int mapOriginX = 0, mapOriginY = 0;
