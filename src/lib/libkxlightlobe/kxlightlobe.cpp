@@ -21,6 +21,7 @@
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
+#include <iterator>
 #include <map>
 #include <utility>
 
@@ -39,7 +40,15 @@ constexpr int TEXTURE_READ_MODE = 3;
 
 // Generated falloff textures by falloff and size: never changed once made, so every lobe with
 // the same pair shares one (100,000 lobes would otherwise hold 100,000 identical images).
+// Application thread.
 std::map<std::pair<int, unsigned int>, kuRef<krTexture>> s_falloffTextures;
+
+// Lets go of the textures no lobe, clone or record holds any more. Only the application thread
+// hands a texture out, so one the cache alone holds cannot be taken meanwhile.
+void releaseUnusedFalloffTextures() {
+    for (auto it = s_falloffTextures.begin(); it != s_falloffTextures.end();)
+        it = it->second->getRef() == 1 ? s_falloffTextures.erase(it) : std::next(it);
+}
 
 // Finite and small enough to reach single precision (probes and drawing take floats).
 bool fitsFloat(const kuVec3d& v) {
@@ -79,6 +88,8 @@ kxLightLobe::~kxLightLobe() {
         unregisterInstance(s_classType);
         // The service holds the probes too: take them out, or they would be cast for ever.
         removeIsectorsFromService();
+        m_texture = nullptr;
+        releaseUnusedFalloffTextures();
     }
 }
 
@@ -689,6 +700,7 @@ void kxLightLobe::setTexture(krTexture* texture) {
 }
 
 void kxLightLobe::createTex() {
+    releaseUnusedFalloffTextures();
     kuRef<krTexture>& shared = s_falloffTextures[{static_cast<int>(m_falloff), m_textureSize}];
     if (!shared)
         shared = makeFalloffTexture();
