@@ -4,6 +4,7 @@
 #include <kr/krGeometry.h>
 #include <kr/krLight.h>
 #include <kr/krRenderElements.h>
+#include <kr/krShaderProgramCache.h>
 #include <kr/krState.h>
 #include <kr/krTexture.h>
 #include <kr/krTextureCoordGen.h>
@@ -333,11 +334,80 @@ void krDrawContext::releaseTextures() {
         if (entry.second.name)
             glDeleteLists(entry.second.name, 1);
     m_lists.clear();
+    if (m_programs)
+        m_programs->release();
+}
+
+void krDrawContext::setUniformValue(int id, const float* values, int count) {
+    if (id < 0 || count <= 0 || !values)
+        return;
+    if (static_cast<size_t>(id) >= m_uniforms.size())
+        m_uniforms.resize(static_cast<size_t>(id) + 1);
+    UniformValue& slot = m_uniforms[static_cast<size_t>(id)];
+    if (slot.count < static_cast<unsigned int>(count)) {
+        slot.offset = static_cast<unsigned int>(m_uniformFloats.size());
+        slot.count = static_cast<unsigned int>(count);
+        m_uniformFloats.resize(m_uniformFloats.size() + static_cast<size_t>(count));
+    }
+    float* kept = m_uniformFloats.data() + slot.offset;
+    if (slot.serial && std::equal(values, values + count, kept))
+        return;
+    std::copy(values, values + count, kept);
+    slot.serial = ++m_uniformSerial;
+}
+
+bool krDrawContext::getUniformValue(int id, float* values, int count) const {
+    if (id < 0 || static_cast<size_t>(id) >= m_uniforms.size() || !values)
+        return false;
+    const UniformValue& slot = m_uniforms[static_cast<size_t>(id)];
+    if (!slot.serial || slot.count < static_cast<unsigned int>(count))
+        return false;
+    std::copy(m_uniformFloats.data() + slot.offset, m_uniformFloats.data() + slot.offset + count,
+              values);
+    return true;
+}
+
+krShaderProgramCache& krDrawContext::getShaderPrograms() {
+    if (!m_programs)
+        m_programs.reset(new krShaderProgramCache);
+    return *m_programs;
+}
+
+unsigned int krDrawContext::getShaderProgram(const krShaderProgramKey& key) {
+    return getShaderPrograms().get(key).name;
+}
+
+void krDrawContext::applyUniforms() {
+    const unsigned int name =
+        static_cast<const krProgram::Element&>(m_stacks[KR_ELEMENT_SHADER].top()).program;
+    if (!name || !m_programs)
+        return;
+    krShaderProgramCache::Program* program = m_programs->find(name);
+    if (!program)
+        return;
+    for (krShaderProgramCache::Uniform& uniform : program->uniforms) {
+        const int id = uniform.parameter->getId();
+        if (static_cast<size_t>(id) >= m_uniforms.size())
+            continue;
+        const UniformValue& slot = m_uniforms[static_cast<size_t>(id)];
+        if (!slot.serial || slot.serial == uniform.seen)
+            continue;
+        const int count =
+            std::min<int>(static_cast<int>(slot.count), uniform.parameter->getNumFloats());
+        const float* values = m_uniformFloats.data() + slot.offset;
+        if (uniform.parameter->getTypeCode() == krShaderParameterBase::TYPE_FLOAT4X4)
+            glUniformMatrix4fv(uniform.location, count / 16,
+                               m_programs->getTransposeMatrices() ? GL_TRUE : GL_FALSE, values);
+        else
+            glUniform4fv(uniform.location, count / 4, values);
+        uniform.seen = slot.serial;
+    }
 }
 
 void krDrawContext::drawGeometry(const krGeometry* geometry) {
     if (!geometry)
         return;
+    applyUniforms();
     DisplayList& list = m_lists[geometry];
     if (list.name &&
         (list.serial != geometry->getSerial() || list.revision != geometry->getRevision())) {
