@@ -141,6 +141,9 @@ public:
     // Uploads to the generated program in effect the uniform values that changed since it last
     // saw them (drawGeometry does this before drawing).
     void applyUniforms();
+    // With the shader infrastructure on, puts into effect the generated program for the
+    // elements in effect and the state last set (drawGeometry does this before drawing).
+    void useGeneratedProgram();
 
     // A fresh default value of an element.
     static krElement* makeDefault(int id);
@@ -169,6 +172,7 @@ private:
     int m_applying = -1; // the element id being applied
     int m_drawableWidth = 0, m_drawableHeight = 0;
     const krState* m_inherited = nullptr;
+    const krState* m_drawnState = nullptr; // the state last set, for its techniques
     Debug* m_debug = nullptr;
 
     struct TextureObject {

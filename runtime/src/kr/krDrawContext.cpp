@@ -4,6 +4,7 @@
 #include <kr/krGeometry.h>
 #include <kr/krLight.h>
 #include <kr/krRenderElements.h>
+#include <kr/krShaderInfrastructure.h>
 #include <kr/krShaderProgramCache.h>
 #include <kr/krState.h>
 #include <kr/krTexture.h>
@@ -168,6 +169,7 @@ void krDrawContext::reset() {
             applyTop(id, true);
     }
     m_inherited = nullptr;
+    m_drawnState = nullptr;
 }
 
 void krDrawContext::adoptViewport() {
@@ -258,6 +260,7 @@ void krDrawContext::popElements(bool force) {
 void krDrawContext::setState(const krState* state) {
     if (!state)
         return;
+    m_drawnState = state;
     for (int id = 0; id < KR_NUM_ELEMENTS; ++id) {
         if (const krElement* element = state->getElement(id))
             setElement(id, *element, false);
@@ -377,6 +380,26 @@ unsigned int krDrawContext::getShaderProgram(const krShaderProgramKey& key) {
     return getShaderPrograms().get(key).name;
 }
 
+void krDrawContext::useGeneratedProgram() {
+    if (m_drawnState && m_drawnState->getElement(KR_ELEMENT_SHADER))
+        return; // the state's own program
+    krShaderProgramKey key;
+    krShaderInfrastructure::instance()->makeKey(*this, m_drawnState, key);
+    if (key.features.lighting != krFixedFunctionFeatures::LIGHTING_OFF) {
+        const krLight::Element& lights = *get<krLight::Element>();
+        float ambient[4] = {0, 0, 0, 1}, diffuse[4] = {0, 0, 0, 1};
+        for (const krLight::Source& light : lights.lights)
+            if (light.enable)
+                for (int i = 0; i < 3; ++i)
+                    ambient[i] += light.ambient[i];
+        if (lights.lights[0].enable)
+            std::copy(lights.lights[0].diffuse, lights.lights[0].diffuse + 3, diffuse);
+        setUniformValue(krFixedFunctionFeatures::getLightsAmbient()->getId(), ambient, 4);
+        setUniformValue(krFixedFunctionFeatures::getLight0Diffuse()->getId(), diffuse, 4);
+    }
+    setElement(krProgram::Element(getShaderProgram(key)), false);
+}
+
 void krDrawContext::applyUniforms() {
     const unsigned int name =
         static_cast<const krProgram::Element&>(m_stacks[KR_ELEMENT_SHADER].top()).program;
@@ -407,6 +430,8 @@ void krDrawContext::applyUniforms() {
 void krDrawContext::drawGeometry(const krGeometry* geometry) {
     if (!geometry)
         return;
+    if (krShaderInfrastructure::isEnabled())
+        useGeneratedProgram();
     applyUniforms();
     DisplayList& list = m_lists[geometry];
     if (list.name &&
