@@ -13,7 +13,7 @@
 // elements turn on, the per-fragment variant, and the ordered techniques (the state's, then the
 // inherited state's). Fixed size, so that a look-up allocates nothing.
 struct KX_API krShaderProgramKey {
-    static constexpr int MAX_TECHNIQUES = 16;
+    static constexpr int MAX_TECHNIQUES = 32;
 
     krFixedFunctionFeatures features;
     bool perFragment = false;
