@@ -12,9 +12,11 @@
 #include <GL/gl.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
 #include <cstdlib>
 #include <memory>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -236,4 +238,32 @@ TEST(GeneratedProgram, TwoWindowsDrawWithTheirOwnValues) {
     lobe.set(*a.context, blue);
     EXPECT_EQ(middle(a), (std::vector<int>{unlit, unlit, lit}));
     EXPECT_EQ(middle(b), (std::vector<int>{unlit, lit, unlit}));
+
+    // Each window on its own thread, setting and drawing at the same time.
+    a.window->doneCurrent();
+    b.window->doneCurrent();
+    const float yellow[4] = {0.8f, 0.8f, 0, 0};
+    const auto drawLoop = [&](Window& w, const float* first, const float* second,
+                              std::atomic<int>& wrong) {
+        if (!w.window->makeCurrent()) {
+            wrong += 1000;
+            return;
+        }
+        for (int round = 0; round < 40; ++round) {
+            const float* color = round % 2 ? second : first;
+            lobe.set(*w.context, color);
+            std::vector<int> expected;
+            for (int k = 0; k < 3; ++k)
+                expected.push_back(level(BASE + color[k]));
+            wrong += middle(w) != expected;
+        }
+        w.window->doneCurrent();
+    };
+    std::atomic<int> wrongA{0}, wrongB{0};
+    std::thread threadA([&] { drawLoop(a, red, blue, wrongA); });
+    std::thread threadB([&] { drawLoop(b, green, yellow, wrongB); });
+    threadA.join();
+    threadB.join();
+    EXPECT_EQ(wrongA.load(), 0);
+    EXPECT_EQ(wrongB.load(), 0);
 }
