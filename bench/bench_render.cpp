@@ -3,7 +3,9 @@
 //   map-creation bin over its records, as the kernel calls it) for 1,000 lobes into a 512-texel
 //   map, against a bare GL pass that draws the same strips with the same state, interleaved.
 // - BM_NightFrame: a whole frame of kxrun's night scene at 1280x720, serial and pipelined, with
-//   the heap allocations made while drawing it.
+//   the heap allocations made while drawing it, drawn fixed-function and with the shader
+//   infrastructure on (generated programs, no lobe technique), with the programs built per
+//   frame after the first.
 #include "defaultScene.h"
 
 #include <kxlightlobe.h>
@@ -11,6 +13,8 @@
 #include <kxlightmap.h>
 
 #include <kr/krDrawContext.h>
+#include <kr/krShaderInfrastructure.h>
+#include <kr/krShaderProgramCache.h>
 #include <kr/krTransform.h>
 #include <kr/krWindow.h>
 #include <ks/ksChannelBin.h>
@@ -638,6 +642,16 @@ void BM_NightFrame(benchmark::State& state) {
         return;
     }
     kxKernel* kernel = kxKernel::instance();
+    const bool shaders = state.range(1) != 0;
+    if (krShaderInfrastructure::isEnabled() != shaders) {
+        krShaderInfrastructure::instance()->setEnable(shaders);
+        // The first frame builds the programs.
+        kernel->runFrame();
+        kernel->finishFrames();
+    }
+    const krShaderProgramCache& programs =
+        window->getRenderWindow()->getDrawContext()->getShaderPrograms();
+    const unsigned long long buildsBefore = programs.getNumBuilds();
     const long framesBefore = night->counter.frames.load(), mapsBefore = night->counter.maps.load();
     const double cpuBefore = processSeconds();
     const long allocationsBefore = g_drawAllocations.load();
@@ -653,6 +667,9 @@ void BM_NightFrame(benchmark::State& state) {
     state.counters["maps_share"] = double(night->counter.maps.load() - mapsBefore) / frames;
     state.counters["draw_allocs_per_frame"] =
         double(g_drawAllocations.load() - allocationsBefore) / frames;
+    state.counters["program_builds_per_frame"] =
+        double(programs.getNumBuilds() - buildsBefore) / frames;
+    state.counters["programs"] = double(programs.getNumBuilds());
 }
 
 } // namespace
@@ -665,9 +682,11 @@ BENCHMARK(BM_MapCreation)
     ->MinTime(1.0)
     ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_NightFrame)
-    ->ArgName("pipelined")
-    ->Arg(kxKernel::THREADING_SERIAL)
-    ->Arg(kxKernel::THREADING_PIPELINED)
+    ->ArgNames({"pipelined", "shaders"})
+    ->Args({kxKernel::THREADING_SERIAL, 0})
+    ->Args({kxKernel::THREADING_SERIAL, 1})
+    ->Args({kxKernel::THREADING_PIPELINED, 0})
+    ->Args({kxKernel::THREADING_PIPELINED, 1})
     ->UseRealTime()
     ->MinTime(2.0)
     ->Unit(benchmark::kMillisecond);

@@ -4,6 +4,7 @@
 
 #include <kc/kcConfigParser.h>
 #include <kr/krGeometry.h>
+#include <kr/krShaderInfrastructure.h>
 #include <ks/ksChannel.h>
 #include <ks/ksWindow.h>
 #include <kx/kxCoordConverter.h>
@@ -257,6 +258,21 @@ TEST_F(ConfigParserTest, SingleArgumentsComeAsTextOrAttribute) {
         EXPECT_EQ(parser->getNumErrors(), c.errors);
         parser->clear();
     }
+}
+
+TEST_F(ConfigParserTest, ShaderInfrastructureIsOffUntilAFileOrTheCodeTurnsItOn) {
+    EXPECT_FALSE(krShaderInfrastructure::isEnabled());
+    ASSERT_EQ(parse("<kestrix><ShaderInfrastructure name=\"s\"><setEnable>true</setEnable>"
+                    "</ShaderInfrastructure></kestrix>"),
+              1);
+    EXPECT_EQ(parser->getNumErrors(), 0);
+    EXPECT_EQ(find<krShaderInfrastructure>("s"), krShaderInfrastructure::instance());
+    EXPECT_TRUE(krShaderInfrastructure::isEnabled());
+    // The kernel's shutdown drops it, switched off.
+    parser->clear();
+    kxKernel::shutdown();
+    EXPECT_FALSE(krShaderInfrastructure::isEnabled());
+    ASSERT_EQ(kxKernel::initialize(0, nullptr), 1);
 }
 
 TEST_F(ConfigParserTest, InstancesAreHeldUntilClearAndRegisteredOnesCanBeConfigured) {

@@ -10,6 +10,8 @@
 #include <vector>
 
 class krGeometry;
+class krShaderProgramCache;
+struct krShaderProgramKey;
 class krState;
 class krTexture;
 class ksCullRecord;
@@ -121,10 +123,27 @@ public:
     // The GL texture object of a texture, made or updated from its image levels when needed,
     // bound on the active unit.
     unsigned int bindTexture(krTexture* texture);
-    // Forgets GL objects of textures (the context is going away or was recreated).
+    // Deletes the GL objects of textures, display lists and generated programs (the context is
+    // going away or was recreated).
     void releaseTextures();
     // OpenGL errors seen since the last call (0 when none), for tests and diagnostics.
     unsigned int takeGLError();
+
+    // Uniform values of this context by parameter id (krShaderParameter keeps its values here):
+    // count floats. Setting allocates only the first time an id is set; a value equal to the
+    // one kept is not counted as a change.
+    void setUniformValue(int id, const float* values, int count);
+    bool getUniformValue(int id, float* values, int count) const;
+    // The generated program of a key, made on first use (0 when it does not build), and the
+    // programs of this context.
+    unsigned int getShaderProgram(const krShaderProgramKey& key);
+    krShaderProgramCache& getShaderPrograms();
+    // Uploads to the generated program in effect the uniform values that changed since it last
+    // saw them (drawGeometry does this before drawing).
+    void applyUniforms();
+    // With the shader infrastructure on, puts into effect the generated program for the
+    // elements in effect and the state last set (drawGeometry does this before drawing).
+    void useGeneratedProgram();
 
     // A fresh default value of an element.
     static krElement* makeDefault(int id);
@@ -153,6 +172,7 @@ private:
     int m_applying = -1; // the element id being applied
     int m_drawableWidth = 0, m_drawableHeight = 0;
     const krState* m_inherited = nullptr;
+    const krState* m_drawnState = nullptr; // the state last set, for its techniques
     Debug* m_debug = nullptr;
 
     struct TextureObject {
@@ -167,6 +187,15 @@ private:
         unsigned int revision = 0;
     };
     std::map<const krGeometry*, DisplayList> m_lists;
+
+    struct UniformValue {
+        unsigned int offset = 0, count = 0;
+        unsigned long long serial = 0; // 0: never set
+    };
+    std::vector<UniformValue> m_uniforms; // by parameter id
+    std::vector<float> m_uniformFloats;
+    unsigned long long m_uniformSerial = 0;
+    std::unique_ptr<krShaderProgramCache> m_programs;
 };
 
 #endif

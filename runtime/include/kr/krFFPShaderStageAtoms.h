@@ -150,6 +150,11 @@ struct KX_API krFixedFunctionFeatures {
 
     // The fixed-function atoms these features need, appended in no particular order.
     void collectAtoms(std::vector<krShaderAtom*>& atoms) const;
+
+    // The lighting atoms' uniforms, set by the draw context from its lights: the sum of the
+    // ambient colours of the lights on, and light 0's diffuse colour (zero when it is off).
+    static krShaderParameterBase* getLightsAmbient();
+    static krShaderParameterBase* getLight0Diffuse();
 };
 
 // Every fixed-function family, in stage order; owned by the atom registry.

@@ -3,9 +3,7 @@
 
 #include <ku/kuMemBase.h>
 
-#include <mutex>
 #include <string>
-#include <vector>
 
 class krDrawContext;
 
@@ -38,6 +36,11 @@ public:
     static krShaderParameterBase* make(const char* name, int typeCode, int arraySize);
 
     const std::string& getName() const { return m_name; }
+    // A small number that indexes the parameter's value in each draw context's table; never given
+    // to another parameter.
+    int getId() const { return m_id; }
+    // The floats of one value (4 or 16) times the array size (at least one).
+    int getNumFloats() const;
     int getTypeCode() const { return m_typeCode; }
     int getArraySize() const { return m_arraySize; }
     // The declared type in the generated programs ("vec4", "mat4").
@@ -47,62 +50,43 @@ public:
 
 protected:
     krShaderParameterBase(const char* name, int typeCode, int arraySize);
+    // Through the context's table; count floats from the start of the value.
+    void setValues(krDrawContext* context, const float* values, int count) const;
+    bool getValues(const krDrawContext* context, float* values, int count) const;
     ~krShaderParameterBase() override;
 
 private:
     std::string m_name;
+    int m_id;
     int m_typeCode;
     int m_arraySize;
 };
 
-// A parameter whose value is a T. Values are kept per draw context (the context of the thread
-// that draws), so that two windows drawing at once never see each other's values.
+// A parameter whose value is a T (floats only: four, or a row-major 4 x 4). Values are kept in
+// the draw context that sets them (the context of the thread that draws), so that two windows
+// drawing at once never see each other's values.
 // Threads: setValue and getValue from any draw thread, each with its own context.
 template <class T>
 class krShaderParameter : public krShaderParameterBase {
 public:
     typedef T ValueType;
+    static_assert(sizeof(T) % sizeof(float) == 0, "a parameter value is made of floats");
 
     krShaderParameter(const char* name, int typeCode, int arraySize)
         : krShaderParameterBase(name, typeCode, arraySize) {}
 
     // The value for the next draws on this context; a null context sets nothing.
     virtual void setValue(const T& value, krDrawContext* context) {
-        if (!context)
-            return;
-        std::lock_guard<std::mutex> guard(m_lock);
-        for (Entry& entry : m_values) {
-            if (entry.context == context) {
-                entry.value = value;
-                return;
-            }
-        }
-        m_values.push_back(Entry{context, value});
+        setValues(context, reinterpret_cast<const float*>(&value), int(sizeof(T) / sizeof(float)));
     }
+    void setValue(krDrawContext* context, const T& value) { setValue(value, context); }
     // The value last set on this context; false when none was.
     bool getValue(const krDrawContext* context, T& value) const {
-        std::lock_guard<std::mutex> guard(m_lock);
-        for (const Entry& entry : m_values) {
-            if (entry.context == context) {
-                value = entry.value;
-                return true;
-            }
-        }
-        return false;
+        return getValues(context, reinterpret_cast<float*>(&value), int(sizeof(T) / sizeof(float)));
     }
 
 protected:
     ~krShaderParameter() override = default;
-
-private:
-    // Until draw contexts carry uniform tables, the per-context values live here, keyed by
-    // context; a context that goes away leaves one stale entry, never read by another context.
-    struct Entry {
-        const krDrawContext* context;
-        T value;
-    };
-    mutable std::mutex m_lock;
-    std::vector<Entry> m_values;
 };
 
 #endif

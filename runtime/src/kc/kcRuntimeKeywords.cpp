@@ -1,6 +1,7 @@
 #include <kc/kcRuntimeKeywords.h>
 
 #include <kc/kcConfigParser.h>
+#include <kr/krShaderInfrastructure.h>
 #include <ks/ksChannel.h>
 #include <kx/kxChannel.h>
 #include <ks/ksWindow.h>
@@ -50,6 +51,13 @@ int windowSetOrigin(kuBase* o, const kcArgValues& v) {
 }
 int windowAddChannel(kuBase* o, const kcArgValues& v) {
     return status(as<ksWindow>(o)->addChannel(as<ksChannel>(v.getBase(0))));
+}
+
+// ---- ShaderInfrastructure ----
+
+int shaderInfrastructureSetEnable(kuBase* o, const kcArgValues& v) {
+    as<krShaderInfrastructure>(o)->setEnable(v.getBool(0));
+    return KU_SUCCESS;
 }
 
 // ---- Channel ----
@@ -401,6 +409,11 @@ int kcRuntimeKeywords::registerAll() {
     b.prop("Channel", "setGraphicsModes", modes, channelSetGraphicsModes);
     b.prop("Channel", "setCullMask", list(kcVariant::TYPE_BITMASK, {"mask"}), channelSetCullMask);
     b.prop("Channel", "setClearColor", list(F, {"r", "g", "b", "a"}), channelSetClearColor);
+
+    // The one instance, whatever the element's name.
+    b.type("ShaderInfrastructure", krShaderInfrastructure::getStaticClassType(),
+           []() -> kuBase* { return krShaderInfrastructure::instance(); });
+    b.prop("ShaderInfrastructure", "setEnable", list(B, {"enable"}), shaderInfrastructureSetEnable);
 
     b.type("Observer", kxObserver::getStaticClassType(),
            []() -> kuBase* { return new kxObserver; });

@@ -4,6 +4,8 @@
 #include <kr/krGeometry.h>
 #include <kr/krLight.h>
 #include <kr/krRenderElements.h>
+#include <kr/krShaderInfrastructure.h>
+#include <kr/krShaderProgramCache.h>
 #include <kr/krState.h>
 #include <kr/krTexture.h>
 #include <kr/krTextureCoordGen.h>
@@ -167,6 +169,7 @@ void krDrawContext::reset() {
             applyTop(id, true);
     }
     m_inherited = nullptr;
+    m_drawnState = nullptr;
 }
 
 void krDrawContext::adoptViewport() {
@@ -257,6 +260,7 @@ void krDrawContext::popElements(bool force) {
 void krDrawContext::setState(const krState* state) {
     if (!state)
         return;
+    m_drawnState = state;
     for (int id = 0; id < KR_NUM_ELEMENTS; ++id) {
         if (const krElement* element = state->getElement(id))
             setElement(id, *element, false);
@@ -333,11 +337,102 @@ void krDrawContext::releaseTextures() {
         if (entry.second.name)
             glDeleteLists(entry.second.name, 1);
     m_lists.clear();
+    if (m_programs)
+        m_programs->release();
+}
+
+void krDrawContext::setUniformValue(int id, const float* values, int count) {
+    if (id < 0 || count <= 0 || !values)
+        return;
+    if (static_cast<size_t>(id) >= m_uniforms.size())
+        m_uniforms.resize(static_cast<size_t>(id) + 1);
+    UniformValue& slot = m_uniforms[static_cast<size_t>(id)];
+    if (slot.count < static_cast<unsigned int>(count)) {
+        slot.offset = static_cast<unsigned int>(m_uniformFloats.size());
+        slot.count = static_cast<unsigned int>(count);
+        m_uniformFloats.resize(m_uniformFloats.size() + static_cast<size_t>(count));
+    }
+    float* kept = m_uniformFloats.data() + slot.offset;
+    if (slot.serial && std::equal(values, values + count, kept))
+        return;
+    std::copy(values, values + count, kept);
+    slot.serial = ++m_uniformSerial;
+}
+
+bool krDrawContext::getUniformValue(int id, float* values, int count) const {
+    if (id < 0 || static_cast<size_t>(id) >= m_uniforms.size() || !values)
+        return false;
+    const UniformValue& slot = m_uniforms[static_cast<size_t>(id)];
+    if (!slot.serial || slot.count < static_cast<unsigned int>(count))
+        return false;
+    std::copy(m_uniformFloats.data() + slot.offset, m_uniformFloats.data() + slot.offset + count,
+              values);
+    return true;
+}
+
+krShaderProgramCache& krDrawContext::getShaderPrograms() {
+    if (!m_programs)
+        m_programs.reset(new krShaderProgramCache);
+    return *m_programs;
+}
+
+unsigned int krDrawContext::getShaderProgram(const krShaderProgramKey& key) {
+    return getShaderPrograms().get(key).name;
+}
+
+void krDrawContext::useGeneratedProgram() {
+    if (m_drawnState && m_drawnState->getElement(KR_ELEMENT_SHADER))
+        return; // the state's own program
+    krShaderProgramKey key;
+    krShaderInfrastructure::instance()->makeKey(*this, m_drawnState, key);
+    if (key.features.lighting != krFixedFunctionFeatures::LIGHTING_OFF) {
+        const krLight::Element& lights = *get<krLight::Element>();
+        float ambient[4] = {0, 0, 0, 1}, diffuse[4] = {0, 0, 0, 1};
+        for (const krLight::Source& light : lights.lights)
+            if (light.enable)
+                for (int i = 0; i < 3; ++i)
+                    ambient[i] += light.ambient[i];
+        if (lights.lights[0].enable)
+            std::copy(lights.lights[0].diffuse, lights.lights[0].diffuse + 3, diffuse);
+        setUniformValue(krFixedFunctionFeatures::getLightsAmbient()->getId(), ambient, 4);
+        setUniformValue(krFixedFunctionFeatures::getLight0Diffuse()->getId(), diffuse, 4);
+    }
+    setElement(krProgram::Element(getShaderProgram(key)), false);
+}
+
+void krDrawContext::applyUniforms() {
+    const unsigned int name =
+        static_cast<const krProgram::Element&>(m_stacks[KR_ELEMENT_SHADER].top()).program;
+    if (!name || !m_programs)
+        return;
+    krShaderProgramCache::Program* program = m_programs->find(name);
+    if (!program)
+        return;
+    for (krShaderProgramCache::Uniform& uniform : program->uniforms) {
+        const int id = uniform.parameter->getId();
+        if (static_cast<size_t>(id) >= m_uniforms.size())
+            continue;
+        const UniformValue& slot = m_uniforms[static_cast<size_t>(id)];
+        if (!slot.serial || slot.serial == uniform.seen)
+            continue;
+        const int count =
+            std::min<int>(static_cast<int>(slot.count), uniform.parameter->getNumFloats());
+        const float* values = m_uniformFloats.data() + slot.offset;
+        if (uniform.parameter->getTypeCode() == krShaderParameterBase::TYPE_FLOAT4X4)
+            glUniformMatrix4fv(uniform.location, count / 16,
+                               m_programs->getTransposeMatrices() ? GL_TRUE : GL_FALSE, values);
+        else
+            glUniform4fv(uniform.location, count / 4, values);
+        uniform.seen = slot.serial;
+    }
 }
 
 void krDrawContext::drawGeometry(const krGeometry* geometry) {
     if (!geometry)
         return;
+    if (krShaderInfrastructure::isEnabled())
+        useGeneratedProgram();
+    applyUniforms();
     DisplayList& list = m_lists[geometry];
     if (list.name &&
         (list.serial != geometry->getSerial() || list.revision != geometry->getRevision())) {

@@ -64,13 +64,21 @@ const char* const FOG_FACTOR = "float fogFactor = 0.0f";
 const char* const FOG_COLOR = "const float3 fogColor = glstate.fog.color.rgb";
 
 // Light 0 is directional (the runtime sets the sun or moon direction); with no specular term.
+// A program cannot ask which lights are on: the draw context passes the ambient of every light
+// on (the other lights the runtime uses are ambient only) and light 0's diffuse colour when it
+// is on.
 const char* const LIGHTING =
     "    // Light 0, directional, on the %s.\n"
     "    voColor0.rgb = saturate(glstate.material.emission.rgb +\n"
-    "        (glstate.lightmodel.ambient.rgb + glstate.light[0].ambient.rgb) * %s.rgb +\n"
-    "        glstate.light[0].diffuse.rgb * %s.rgb *\n"
+    "        (glstate.lightmodel.ambient.rgb + krLightsAmbient.rgb) * %s.rgb +\n"
+    "        krLight0Diffuse.rgb * %s.rgb *\n"
     "        max(dot(eyeNormal, normalize(glstate.light[0].position.xyz)), 0.0f));\n"
     "    voColor0.a = %s.a;\n";
+
+void lightingParameters(krShaderAtom* atom) {
+    atom->push_back_parameter(krFixedFunctionFeatures::getLightsAmbient());
+    atom->push_back_parameter(krFixedFunctionFeatures::getLight0Diffuse());
+}
 
 std::string lighting(const char* what, const char* ambient, const char* diffuse) {
     char text[1024];
@@ -160,6 +168,7 @@ KR_FFP_DEFINE(2, LightingColorMaterial, {
     varying(atom, "voColor0");
     variable(atom, EYE_NORMAL);
     atom->setSnippet(lighting("vertex colour", "inColor", "inColor").c_str());
+    lightingParameters(atom);
 })
 
 KR_FFP_DEFINE(2, LightingMaterial, {
@@ -167,6 +176,7 @@ KR_FFP_DEFINE(2, LightingMaterial, {
     variable(atom, EYE_NORMAL);
     atom->setSnippet(
         lighting("material", "glstate.material.ambient", "glstate.material.diffuse").c_str());
+    lightingParameters(atom);
 })
 
 KR_FFP_DEFINE(2, FogDistance, {
@@ -258,6 +268,18 @@ KR_FFP_DEFINE(9, Output, {
     variable(atom, FO_COLOR);
     atom->setSnippet("    foOutColor = foColor;\n");
 })
+
+krShaderParameterBase* krFixedFunctionFeatures::getLightsAmbient() {
+    static const kuRef<krShaderParameterBase> parameter(
+        krShaderParameterBase::make("krLightsAmbient", krShaderParameterBase::TYPE_FLOAT4, 0));
+    return parameter.get();
+}
+
+krShaderParameterBase* krFixedFunctionFeatures::getLight0Diffuse() {
+    static const kuRef<krShaderParameterBase> parameter(
+        krShaderParameterBase::make("krLight0Diffuse", krShaderParameterBase::TYPE_FLOAT4, 0));
+    return parameter.get();
+}
 
 void krFixedFunctionFeatures::collectAtoms(std::vector<krShaderAtom*>& atoms) const {
     atoms.push_back(krFFPShaderStageAtoms<0>::VertexInputs::instance());

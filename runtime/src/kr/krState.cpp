@@ -1,5 +1,7 @@
 #include <kr/krState.h>
 
+#include <kr/krShaderTechnique.h>
+
 krState::krState(bool inheritUnset) : m_inheritUnset(inheritUnset) {}
 krState::~krState() = default;
 
@@ -20,4 +22,21 @@ void krState::removeElement(int id) {
 
 const krElement* krState::getElement(int id) const {
     return id >= 0 && id < KR_NUM_ELEMENTS ? m_elements[id].get() : nullptr;
+}
+
+void krState::push_back_technique(krShaderTechnique* technique) {
+    if (!technique)
+        return;
+    m_techniques.push_back(technique);
+    ++m_revision;
+}
+
+void krState::setShaderized(bool shaderized) {
+    m_shaderized = shaderized;
+    ++m_revision;
+}
+
+void krState::setPerFragmentLighting(bool perFragment) {
+    m_perFragment = perFragment;
+    ++m_revision;
 }

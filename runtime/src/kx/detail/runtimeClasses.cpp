@@ -1,6 +1,7 @@
 #include "kx/detail/runtimeClasses.h"
 
 #include <kr/krGeometry.h>
+#include <kr/krShaderInfrastructure.h>
 #include <kr/krTexture.h>
 #include <ks/ksChannel.h>
 #include <ks/ksGeometry.h>
@@ -33,6 +34,7 @@ const ClassEntry s_classes[] = {
     {kuBase::initializeClass, kuBase::shutdownClass},
     {krTexture::initializeClass, krTexture::shutdownClass},
     {krGeometry::initializeClass, krGeometry::shutdownClass},
+    {krShaderInfrastructure::initializeClass, krShaderInfrastructure::shutdownClass},
     {ksNode::initializeClass, ksNode::shutdownClass},
     {ksTransform::initializeClass, ksTransform::shutdownClass},
     {ksGeometry::initializeClass, ksGeometry::shutdownClass},

@@ -1,0 +1,76 @@
+#ifndef KR_SHADER_PROGRAM_CACHE_H
+#define KR_SHADER_PROGRAM_CACHE_H
+
+#include <kr/krFFPShaderStageAtoms.h>
+#include <kr/krShaderParameter.h>
+#include <kr/krShaderTechnique.h>
+
+#include <map>
+#include <memory>
+#include <vector>
+
+// What decides the text of a generated program: the fixed-function features the state's
+// elements turn on, the per-fragment variant, and the ordered techniques (the state's, then the
+// inherited state's). Fixed size, so that a look-up allocates nothing.
+struct KX_API krShaderProgramKey {
+    static constexpr int MAX_TECHNIQUES = 32;
+
+    krFixedFunctionFeatures features;
+    bool perFragment = false;
+    int numTechniques = 0;
+    const krShaderTechnique* techniques[MAX_TECHNIQUES] = {};
+
+    // False (and the key unchanged) when the key holds MAX_TECHNIQUES already.
+    bool push_back_technique(const krShaderTechnique* technique);
+    bool operator<(const krShaderProgramKey& o) const;
+};
+
+// The generated programs of one OpenGL context, made on first use of a key and kept: compiled
+// and linked from the atoms' GLSL, samplers bound after linking (by unit, or by the role
+// "projLightLobeTexture<n>" on unit n), uniforms located. A key whose program does not compile
+// or link is reported once, with the log, and keeps program name 0 (the fixed-function
+// pipeline).
+// Threads: the draw thread owning the GL context, with that context current.
+class KX_API krShaderProgramCache {
+public:
+    struct Uniform {
+        int location;
+        kuRef<krShaderParameterBase> parameter;
+        unsigned long long seen; // the value serial last uploaded (0: none)
+    };
+    struct Program {
+        unsigned int name = 0;
+        std::vector<Uniform> uniforms;
+    };
+
+    krShaderProgramCache() = default;
+    ~krShaderProgramCache();
+    krShaderProgramCache(const krShaderProgramCache&) = delete;
+    krShaderProgramCache& operator=(const krShaderProgramCache&) = delete;
+
+    // The program of a key, made when first asked for.
+    Program& get(const krShaderProgramKey& key);
+    // The program of a GL name made here, or null.
+    Program* find(unsigned int name);
+
+    // Programs compiled and linked so far (failed ones included).
+    unsigned long long getNumBuilds() const { return m_numBuilds; }
+    // Deletes every GL program (with the context current) and forgets them.
+    void release();
+    // Forgets the programs without GL calls (the context is gone).
+    void forget() { m_programs.clear(); }
+
+    // Matrices go up with the transpose that lets "mul" keep its row-major meaning; false is
+    // the wrong upload, for tests that must catch it.
+    void setTransposeMatrices(bool transpose) { m_transpose = transpose; }
+    bool getTransposeMatrices() const { return m_transpose; }
+
+private:
+    void build(const krShaderProgramKey& key, Program& program);
+
+    std::map<krShaderProgramKey, std::unique_ptr<Program>> m_programs;
+    unsigned long long m_numBuilds = 0;
+    bool m_transpose = true;
+};
+
+#endif

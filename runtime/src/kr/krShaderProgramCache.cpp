@@ -1,0 +1,166 @@
+#include <kr/krShaderProgramCache.h>
+
+#include <kr/krShaderProgramSource.h>
+#include <ku/kuNotify.h>
+
+#include <GL/gl.h>
+
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <tuple>
+
+namespace {
+
+bool lessFeatures(const krFixedFunctionFeatures& a, const krFixedFunctionFeatures& b) {
+    const auto tie = [](const krFixedFunctionFeatures& f) {
+        return std::tie(f.lighting, f.units, f.fog);
+    };
+    if (tie(a) != tie(b))
+        return tie(a) < tie(b);
+    const int t = std::memcmp(a.texgen, b.texgen, sizeof a.texgen);
+    if (t)
+        return t < 0;
+    return std::memcmp(a.envMode, b.envMode, sizeof a.envMode) < 0;
+}
+
+// The unit a role-named sampler reads: the number the role ends with ("...Texture3": 3).
+int roleUnit(const std::string& name) {
+    std::string::size_type digits = name.size();
+    while (digits > 0 && std::isdigit(static_cast<unsigned char>(name[digits - 1])))
+        --digits;
+    return digits < name.size() ? std::atoi(name.c_str() + digits) : -1;
+}
+
+GLuint compile(GLenum type, const std::string& text, std::string& log) {
+    const GLuint shader = glCreateShader(type);
+    const char* source = text.c_str();
+    glShaderSource(shader, 1, &source, nullptr);
+    glCompileShader(shader);
+    GLint ok = GL_FALSE, length = 0;
+    glGetShaderiv(shader, GL_COMPILE_STATUS, &ok);
+    if (!ok) {
+        glGetShaderiv(shader, GL_INFO_LOG_LENGTH, &length);
+        std::string text_(static_cast<size_t>(length > 0 ? length : 1), '\0');
+        glGetShaderInfoLog(shader, length, nullptr, &text_[0]);
+        log += (type == GL_VERTEX_SHADER ? "vertex program: " : "fragment program: ") + text_;
+        glDeleteShader(shader);
+        return 0;
+    }
+    return shader;
+}
+
+} // namespace
+
+bool krShaderProgramKey::push_back_technique(const krShaderTechnique* technique) {
+    if (numTechniques >= MAX_TECHNIQUES)
+        return false;
+    techniques[numTechniques++] = technique;
+    return true;
+}
+
+bool krShaderProgramKey::operator<(const krShaderProgramKey& o) const {
+    if (lessFeatures(features, o.features))
+        return true;
+    if (lessFeatures(o.features, features))
+        return false;
+    if (perFragment != o.perFragment)
+        return perFragment < o.perFragment;
+    if (numTechniques != o.numTechniques)
+        return numTechniques < o.numTechniques;
+    for (int i = 0; i < numTechniques; ++i)
+        if (techniques[i] != o.techniques[i])
+            return std::less<const krShaderTechnique*>()(techniques[i], o.techniques[i]);
+    return false;
+}
+
+krShaderProgramCache::~krShaderProgramCache() = default;
+
+krShaderProgramCache::Program& krShaderProgramCache::get(const krShaderProgramKey& key) {
+    auto found = m_programs.find(key);
+    if (found != m_programs.end())
+        return *found->second;
+    std::unique_ptr<Program>& program = m_programs[key];
+    program.reset(new Program);
+    build(key, *program);
+    return *program;
+}
+
+krShaderProgramCache::Program* krShaderProgramCache::find(unsigned int name) {
+    if (!name)
+        return nullptr;
+    for (auto& entry : m_programs)
+        if (entry.second->name == name)
+            return entry.second.get();
+    return nullptr;
+}
+
+void krShaderProgramCache::release() {
+    for (auto& entry : m_programs)
+        if (entry.second->name)
+            glDeleteProgram(entry.second->name);
+    m_programs.clear();
+}
+
+void krShaderProgramCache::build(const krShaderProgramKey& key, Program& program) {
+    ++m_numBuilds;
+    std::vector<krShaderTechnique*> techniques;
+    for (int i = 0; i < key.numTechniques; ++i)
+        techniques.push_back(const_cast<krShaderTechnique*>(key.techniques[i]));
+    std::vector<krShaderAtom*> atoms;
+    krShaderProgramSource::collectAtoms(key.features, techniques, key.perFragment, atoms);
+    krShaderProgramSource source;
+    if (source.build(atoms) != 1)
+        return; // reported by the source
+    std::string log;
+    const GLuint vertex = compile(GL_VERTEX_SHADER, source.getVertexText(), log);
+    const GLuint fragment = compile(GL_FRAGMENT_SHADER, source.getFragmentText(), log);
+    GLuint name = 0;
+    if (vertex && fragment) {
+        name = glCreateProgram();
+        glAttachShader(name, vertex);
+        glAttachShader(name, fragment);
+        glLinkProgram(name);
+        GLint ok = GL_FALSE;
+        glGetProgramiv(name, GL_LINK_STATUS, &ok);
+        if (!ok) {
+            GLint length = 0;
+            glGetProgramiv(name, GL_INFO_LOG_LENGTH, &length);
+            std::string text(static_cast<size_t>(length > 0 ? length : 1), '\0');
+            glGetProgramInfoLog(name, length, nullptr, &text[0]);
+            log += "link: " + text;
+            glDeleteProgram(name);
+            name = 0;
+        }
+    }
+    // The program keeps the shaders it links; unattached ones go now.
+    if (vertex)
+        glDeleteShader(vertex);
+    if (fragment)
+        glDeleteShader(fragment);
+    if (!name) {
+        kuNotify::print(5, nullptr,
+                        "krShaderProgramCache - a generated program does not build (drawn "
+                        "fixed-function instead):\n%s",
+                        log.c_str());
+        return;
+    }
+    program.name = name;
+    // Samplers and locations once, with the program in use; the caller's program comes back.
+    GLint previous = 0;
+    glGetIntegerv(GL_CURRENT_PROGRAM, &previous);
+    glUseProgram(name);
+    for (const krShaderProgramSource::Sampler& sampler : source.getSamplers()) {
+        const GLint location = glGetUniformLocation(name, sampler.name.c_str());
+        const int unit = sampler.unit >= 0 ? sampler.unit : roleUnit(sampler.name);
+        if (location >= 0 && unit >= 0)
+            glUniform1i(location, unit);
+    }
+    glUseProgram(static_cast<GLuint>(previous));
+    for (krShaderParameterBase* parameter : source.getUniforms()) {
+        const GLint location = glGetUniformLocation(name, parameter->getName().c_str());
+        if (location >= 0)
+            program.uniforms.push_back(Uniform{location, parameter, 0});
+    }
+}
