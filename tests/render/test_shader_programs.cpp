@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <mutex>
 #include <cmath>
 #include <cstdlib>
 #include <memory>
@@ -251,6 +252,8 @@ TEST(GeneratedProgram, TwoWindowsDrawWithTheirOwnValues) {
         }
         for (int round = 0; round < 40; ++round) {
             const float* color = round % 2 ? second : first;
+            // As a window's draw thread does; rounds of the two windows still interleave.
+            const std::unique_lock<std::mutex> drawing = w.window->lockDrawing();
             lobe.set(*w.context, color);
             std::vector<int> expected;
             for (int k = 0; k < 3; ++k)

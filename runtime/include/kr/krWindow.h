@@ -4,6 +4,7 @@
 #include <ku/kuExport.h>
 
 #include <memory>
+#include <mutex>
 #include <string>
 
 class krDrawContext;
@@ -30,6 +31,11 @@ public:
     bool isCurrent() const;
     // Waits until everything drawn into the context (current on the calling thread) is done.
     void finish();
+    // Held by a thread while it draws into this window's context (current on it). Locks a
+    // process-wide mutex only on drivers that cannot draw into two contexts at once: Mesa's
+    // software rasterizer compiles its shader variants through LLVM, and two draw threads doing
+    // so together crashed inside it. Other drivers draw windows in parallel.
+    std::unique_lock<std::mutex> lockDrawing();
     int getWidth() const { return m_width; }
     int getHeight() const { return m_height; }
     // The window's pixel extent: x from x0 to x1, y from y0 to y1.
@@ -47,6 +53,8 @@ private:
     std::unique_ptr<Egl> m_egl;
     std::unique_ptr<krDrawContext> m_context;
     int m_width, m_height;
+    // Whether drawing takes the process-wide lock: -1 until the driver is known.
+    int m_serialDrawing = -1;
     std::string m_error;
 };
 

@@ -127,6 +127,18 @@ bool krWindow::isCurrent() const {
     return isValid() && eglGetCurrentContext() == m_egl->context;
 }
 
+std::unique_lock<std::mutex> krWindow::lockDrawing() {
+    static std::mutex s_drawing;
+    if (m_serialDrawing < 0 && isCurrent()) {
+        const std::string renderer = getRenderer();
+        m_serialDrawing = renderer.find("llvmpipe") != std::string::npos ||
+                          renderer.find("softpipe") != std::string::npos;
+    }
+    // Unknown (not current): the safe side.
+    return m_serialDrawing == 0 ? std::unique_lock<std::mutex>()
+                                : std::unique_lock<std::mutex>(s_drawing);
+}
+
 void krWindow::finish() {
     if (isCurrent())
         glFinish();

@@ -90,6 +90,7 @@ void ksWindow::draw(int frame) {
                         getName(), frame);
         return;
     }
+    const std::unique_lock<std::mutex> drawing = renderWindow->lockDrawing();
     krDrawContext* context = renderWindow->getDrawContext();
     context->reset();
     context->setElement(krViewport::Element(), false);
