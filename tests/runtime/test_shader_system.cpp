@@ -58,15 +58,14 @@ TEST(CgTranslator, WholeProgramsValidateAndBindTheirSamplers) {
     if (!validator.available())
         GTEST_SKIP() << "glslangValidator was not found when the build was configured";
     krCgTranslator translator;
-    std::string vertex, fragment, log;
+    std::string vertex, fragment;
     krCgTranslator::ProgramInfo vertexInfo, fragmentInfo;
     ASSERT_TRUE(translator.translateProgram(KX_CG_BEAM_VERTEX, true, "main", vertex, &vertexInfo))
         << translator.getError();
     ASSERT_TRUE(
         translator.translateProgram(KX_CG_BEAM_FRAGMENT, false, "main", fragment, &fragmentInfo))
         << translator.getError();
-    EXPECT_TRUE(validator.validate(vertex, true, &log)) << log << vertex;
-    EXPECT_TRUE(validator.validate(fragment, false, &log)) << log << fragment;
+    EXPECT_EQ(validator.problems(vertex, fragment), "");
     ASSERT_EQ(fragmentInfo.samplerUnits.size(), 1u);
     EXPECT_EQ(fragmentInfo.samplerUnits[0].name, "texture0");
     EXPECT_EQ(fragmentInfo.samplerUnits[0].unit, 0);
@@ -175,13 +174,8 @@ TEST(FixedFunctionAtoms, EveryFeatureMixValidates) {
         krShaderProgramSource::collectAtoms(features, {}, false, atoms);
         krShaderProgramSource source;
         ASSERT_EQ(source.build(atoms), 1) << c.what;
-        std::string log;
-        EXPECT_TRUE(validator.validate(source.getVertexText(), true, &log))
-            << c.what << "\n"
-            << log << source.getVertexText();
-        EXPECT_TRUE(validator.validate(source.getFragmentText(), false, &log))
-            << c.what << "\n"
-            << log << source.getFragmentText();
+        EXPECT_EQ(validator.problems(source.getVertexText(), source.getFragmentText()), "")
+            << c.what;
         // Units that are off cost nothing; each unit on has its sampler bound to its unit.
         int units = 0;
         for (unsigned bits = c.units; bits; bits >>= 1)

@@ -37,6 +37,16 @@ public:
         return status == 0 && output.find("ERROR") == std::string::npos;
     }
 
+    // Empty when both stages of a program pass; otherwise each failing stage's log and text.
+    std::string problems(const std::string& vertex, const std::string& fragment) {
+        std::string result, log;
+        if (!validate(vertex, true, &log))
+            result += "vertex:\n" + log + vertex;
+        if (!validate(fragment, false, &log))
+            result += "fragment:\n" + log + fragment;
+        return result;
+    }
+
     ~kxGlslValidator() {
         if (!m_directory.empty())
             std::filesystem::remove_all(m_directory);
