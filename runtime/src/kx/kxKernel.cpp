@@ -2,6 +2,7 @@
 
 #include "kx/detail/runtimeClasses.h"
 
+#include <kr/krShaderAtomRegistry.h>
 #include <kr/krWindow.h>
 #include <ks/ksChannel.h>
 #include <ks/ksServiceMgr.h>
@@ -118,6 +119,8 @@ void kxKernel::shutdown() {
     kuParameter::clear();
     kxEnvGlobals::destroy();
     kxRuntimeClasses::shutdown();
+    // The fixed-function atoms go with the registry; a later start registers them afresh.
+    krShaderAtomRegistry::destroy();
 }
 
 kxKernel* kxKernel::instance() {
