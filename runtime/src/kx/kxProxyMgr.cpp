@@ -64,8 +64,6 @@ private:
 };
 
 thread_local int t_threadId = 0;
-// Set while this thread executes the queue, so that a request blocking inline nests safely.
-thread_local int t_executing = 0;
 
 } // namespace
 
@@ -213,7 +211,6 @@ int kxProxyMgr::addProxyRequest(kxProxyQueue::ProxyMessageBase* request) {
 }
 
 void kxProxyMgr::executeQueue() {
-    ++t_executing;
     unsigned long long executed = 0;
     for (kxProxyQueue::ProxyMessageBase* message = takeAll(); message; ++executed) {
         kxProxyQueue::ProxyMessageBase* next = message->m_next;
@@ -222,7 +219,6 @@ void kxProxyMgr::executeQueue() {
         message = next;
     }
     s_executed.fetch_add(executed, std::memory_order_relaxed);
-    --t_executing;
 }
 
 void kxProxyMgr::processRequests() {
@@ -262,6 +258,10 @@ int kxProxyMgr::blockOnUpdate(int threadId) {
         // call waits for among it.
         executeQueue();
     std::unique_lock<std::mutex> lock(s_blockMutex);
+    // Checked under the lock: stop clears the flag before it takes the lock to count itself,
+    // so a stop either is seen here or wakes the wait below.
+    if (!s_valid.load())
+        return KU_FAILURE;
     const unsigned stops = s_stops;
     auto released = [threadId] {
         auto it = s_releases.find(threadId);

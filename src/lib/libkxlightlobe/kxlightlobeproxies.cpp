@@ -57,6 +57,14 @@ void attachOrCreate(Proxy* proxy, const char* name, int option) {
             kxProxyMgr::blockOnUpdate(threadId);
         if (proxy->getObject())
             return;
+        // Not made, and no other thread took the name: the manager stopped first.
+        if (!Real::find(name)) {
+            kuNotify::print(kuNotify::WARN, nullptr,
+                            "%s::constructor - Constructor failed. No ::%s instance named '%s' "
+                            "could be created.",
+                            proxy->getProxyClassName(), proxy->getRealClassName(), shown);
+            return;
+        }
     }
     kuNotify::print(kuNotify::WARN, nullptr,
                     "%s::constructor - Constructor failed. A ::%s instance named '%s' already "
