@@ -35,6 +35,7 @@ private:
 };
 
 // Polls one real getter every frame.
+// Threads: made on any thread; check on the update thread.
 template <class Real, class P>
 class PropertyChecker : public kxProxyMgr::PropertyValueChecker<decltype(P::read(
                             static_cast<const Real*>(nullptr)))> {
