@@ -9,7 +9,9 @@
 
 #include <kxlightlobeprojected.h>
 
+#include <kr/krDrawContext.h>
 #include <kr/krShaderInfrastructure.h>
+#include <kr/krShaderProgramCache.h>
 #include <kr/krWindow.h>
 #include <ks/ksWindow.h>
 #include <ku/kuParameter.h>
@@ -144,8 +146,14 @@ void BM_ProjectedNightFrame(benchmark::State& state) {
         return;
     }
     kxKernel* kernel = kxKernel::instance();
+    const krShaderProgramCache& programs =
+        window->getRenderWindow()->getDrawContext()->getShaderPrograms();
+    const unsigned long long buildsBefore = programs.getNumBuilds();
     for (auto _ : state)
         kernel->runFrame();
+    state.counters["program_builds_per_frame"] =
+        static_cast<double>(programs.getNumBuilds() - buildsBefore) /
+        static_cast<double>(state.iterations());
     state.counters["frames_per_second"] =
         benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
 }
@@ -207,6 +215,8 @@ void BM_ProjectedUpdate(benchmark::State& state) {
 BENCHMARK(BM_ProjectedNightFrame)
     ->ArgName("lobes")
     ->Arg(0)
+    ->Arg(1)
+    ->Arg(3)
     ->Arg(NUM_LOBES)
     ->UseRealTime()
     ->MinTime(3.0)
