@@ -100,11 +100,16 @@ private:
     kuRef<krState> m_states[NUM_STATES];
 };
 
-// A bounded body of cloud. It carries no settings yet: an environment accepts it as an effect
-// so that configurations naming one load.
+// A bounded body of cloud. It carries no settings yet besides its render state: an environment
+// accepts it as an effect so that configurations naming one load.
 class KX_API kxEnvCloudVolume : public kuBase {
 public:
+    enum { NUM_STATES = 1 };
+
     kxEnvCloudVolume();
+
+    // The volume's render state; made on first use. Null outside [0, NUM_STATES).
+    krState* getState(int index);
 
     const ClassType* getClassType() const override;
     static ClassType* getStaticClassType();
@@ -113,6 +118,9 @@ public:
 
 protected:
     ~kxEnvCloudVolume() override;
+
+private:
+    kuRef<krState> m_states[NUM_STATES];
 };
 
 // The sky and light of the scene: time of day, date and place drive a sun and a moon, whose

@@ -93,12 +93,16 @@ void kxLightLobeModule::preConfigure() {
     kxLightMap::instance()->preConfigure();
     for (auto it = kxLightLobe::begin(); it != kxLightLobe::end(); ++it)
         (*it)->preConfigure();
+    for (auto it = kxLightLobeProjected::begin(); it != kxLightLobeProjected::end(); ++it)
+        (*it)->preConfigure();
 }
 
 void kxLightLobeModule::configure() {
     if (m_configured)
         return;
     kxLightMap::instance()->configure();
+    for (auto it = kxLightLobeProjected::begin(); it != kxLightLobeProjected::end(); ++it)
+        (*it)->configure();
     m_configured = true;
 }
 
