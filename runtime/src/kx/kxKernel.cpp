@@ -15,6 +15,7 @@
 #include <kx/kxIsectorService.h>
 #include <kx/kxModule.h>
 #include <kx/kxObserver.h>
+#include <kx/kxPagingMgr.h>
 #include <kx/kxPositionable.h>
 #include <kx/kxScene.h>
 
@@ -117,6 +118,8 @@ void kxKernel::shutdown() {
     kuStat::clear();
     kuParameter::clear();
     kxEnvGlobals::destroy();
+    // Kept textures go while their class types still exist.
+    kxPagingMgr::destroy();
     kxRuntimeClasses::shutdown();
 }
 
