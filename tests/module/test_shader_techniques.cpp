@@ -5,9 +5,11 @@
 #include "kxGlslValidate.h"
 #include "kxTestSupport.h"
 
+#include <kxlightlobefogeffectprograms.h>
 #include <kxlightlobeshadertechniquemgr.h>
 
 #include <kr/krDrawContext.h>
+#include <kr/krShaderProgram.h>
 #include <kr/krShaderProgramSource.h>
 
 #include <string>
@@ -511,6 +513,35 @@ TEST_F(ShaderTechniques, EachBrokenTranslationRuleIsCaught) {
     for (int brk = krCgTranslator::BREAK_NONE + 1; brk < krCgTranslator::NUM_BREAKS; ++brk)
         EXPECT_FALSE(failedChecks(static_cast<krCgTranslator::Break>(brk)).empty())
             << "break " << brk << " passes every check";
+}
+
+// The fog beam's programs read through in-memory files as the fog effect reads them, and
+// their translations pass the validator.
+TEST(FogEffectPrograms, ReadThroughTheFactoryAndValidate) {
+    kuRef<krShaderProgram> program = kxLightLobeFogEffectPrograms::createProgram();
+    ASSERT_TRUE(program);
+    EXPECT_EQ(program->getApplyMode(), krShaderProgram::APPLY_REPLACE);
+    ASSERT_EQ(program->getNumShaders(), 2);
+    const krShader* vertex = program->findShader(krShader::TYPE_VERTEX);
+    const krShader* fragment = program->findShader(krShader::TYPE_FRAGMENT);
+    ASSERT_TRUE(vertex && fragment);
+    EXPECT_EQ(vertex->getName(), "kxLightLobeFogEffectVp.cg");
+    EXPECT_EQ(fragment->getName(), "kxLightLobeFogEffectFp.cg");
+    EXPECT_TRUE(vertex->getHidden() && fragment->getHidden());
+    kxGlslValidator validator;
+    if (!validator.available())
+        GTEST_SKIP() << "glslangValidator was not found when the build was configured";
+    krCgTranslator translator;
+    std::string vertexGlsl, fragmentGlsl;
+    krCgTranslator::ProgramInfo vertexInfo, fragmentInfo;
+    ASSERT_TRUE(
+        translator.translateProgram(vertex->getText(), true, "main", vertexGlsl, &vertexInfo));
+    ASSERT_TRUE(translator.translateProgram(fragment->getText(), false, "main", fragmentGlsl,
+                                            &fragmentInfo));
+    EXPECT_EQ(validator.problems(vertexGlsl, fragmentGlsl), "");
+    EXPECT_EQ(vertexInfo.varyings, fragmentInfo.varyings);
+    ASSERT_EQ(fragmentInfo.samplerUnits.size(), 1u);
+    EXPECT_EQ(fragmentInfo.samplerUnits[0].unit, 0);
 }
 
 // The module's configure phases make the techniques and release them with the atoms.

@@ -1,11 +1,22 @@
-// Generated programs compiled and drawn on the real OpenGL context: pixels against a CPU
-// evaluation of the atoms' formulas, the matrix upload, the cache, and values per context.
+// Generated and whole programs compiled and drawn on the real OpenGL context: pixels against a
+// CPU evaluation of the atoms' formulas, the matrix upload, the cache, values per context, and
+// whole programs (the fog beam's among them) carried by states.
+#include <kxlightlobefogeffectprograms.h>
+
 #include <kr/krDrawContext.h>
+#include <kr/krFog.h>
 #include <kr/krGeometry.h>
+#include <kr/krLight.h>
 #include <kr/krRenderElements.h>
 #include <kr/krShaderAtomRegistry.h>
+#include <kr/krShaderFactory.h>
+#include <kr/krShaderInfrastructure.h>
 #include <kr/krShaderProgramCache.h>
+#include <kr/krState.h>
+#include <kr/krTexture.h>
 #include <kr/krWindow.h>
+#include <ku/kuAllocRef.h>
+#include <ku/kuFile.h>
 
 #include "kxTestSupport.h"
 
@@ -13,9 +24,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <mutex>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
+#include <mutex>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -269,4 +281,256 @@ TEST(GeneratedProgram, TwoWindowsDrawWithTheirOwnValues) {
     threadB.join();
     EXPECT_EQ(wrongA.load(), 0);
     EXPECT_EQ(wrongB.load(), 0);
+}
+
+namespace {
+
+// A whole Cg program pair read through in-memory files, as a library carries its own.
+krShaderProgram* wholeProgram(const char* vertexText, const char* fragmentText) {
+    kuRef<krShaderFactory> factory = new krShaderFactory;
+    kuRef<krShaderProgram> program = factory->createProgram("cg");
+    program->setApplyMode(krShaderProgram::APPLY_REPLACE);
+    const char* texts[2] = {vertexText, fragmentText};
+    for (int type = 0; type < 2; ++type) {
+        kuRef<kuFile> file = kuFile::open(texts[type], std::strlen(texts[type]), "test.cg", "rt");
+        kuRef<krShader> shader = factory->read(file.get(), type);
+        EXPECT_TRUE(shader) << texts[type];
+        if (shader)
+            program->insert_shader(shader.get());
+        EXPECT_EQ(file->close(), 1);
+    }
+    return program.release();
+}
+
+const char* const SWAP_VERTEX = R"(
+struct vout { float4 position : POSITION; float4 color : COLOR0; };
+vout main(float4 position : POSITION, float4 color : COLOR0) {
+    vout OUT;
+    OUT.position = mul(glstate.matrix.mvp, position);
+    OUT.color = color;
+    return OUT;
+})";
+// Blue and red swapped, and a uniform colour added: the pixels show the program drew.
+const char* const SWAP_FRAGMENT = R"(
+float4 main(float4 color : COLOR0) : COLOR {
+    return float4(color.b, color.g, color.r + 0.25f, 1.0f);
+})";
+
+kuRef<krState> stateWith(krShaderProgram* program) {
+    kuRef<krState> state = new krState(false);
+    if (program) {
+        krShaderProgram::Element element;
+        element.setEnable(true);
+        element.setProgram(program);
+        state->setElement(element);
+    }
+    return state;
+}
+
+std::vector<int> middlePixel(krDrawContext& context, const krState* state,
+                             const krGeometry* geometry) {
+    const float black[4] = {0, 0, 0, 0};
+    context.clear(black, true);
+    context.setState(state);
+    context.drawGeometry(geometry);
+    unsigned char p[4] = {0, 0, 0, 0};
+    glReadPixels(WIDTH / 2, HEIGHT / 2, 1, 1, GL_RGBA, GL_UNSIGNED_BYTE, p);
+    return {p[0], p[1], p[2]};
+}
+
+} // namespace
+
+TEST(WholeProgram, AStateCarriesItAndEachContextBuildsItOnce) {
+    Window w;
+    if (!w.open())
+        GTEST_SKIP() << "no OpenGL context: " << w.window->getError();
+    kuRef<krGeometry> quad = new krGeometry;
+    quad->setPrimitiveType(krGeometry::PRIMITIVE_TRIANGLE_FAN);
+    quad->setVertices({{-1, -1, 0}, {1, -1, 0}, {1, 1, 0}, {-1, 1, 0}});
+    quad->setColors({{0.2f, 0.4f, 0.6f, 1}}, krGeometry::BIND_OVERALL);
+    kuRef<krShaderProgram> program = wholeProgram(SWAP_VERTEX, SWAP_FRAGMENT);
+    kuRef<krState> withProgram = stateWith(program.get()), plain = stateWith(nullptr);
+    krShaderProgramCache& cache = w.context->getShaderPrograms();
+    const std::vector<int> swapped = {level(0.6f), level(0.4f), level(0.45f)},
+                           fixed = {level(0.2f), level(0.4f), level(0.6f)};
+
+    EXPECT_EQ(middlePixel(*w.context, withProgram.get(), quad.get()), swapped);
+    EXPECT_EQ(cache.getNumBuilds(), 1u);
+    // The next state without it draws fixed-function again; coming back builds nothing.
+    EXPECT_EQ(middlePixel(*w.context, plain.get(), quad.get()), fixed);
+    EXPECT_EQ(middlePixel(*w.context, withProgram.get(), quad.get()), swapped);
+    EXPECT_EQ(cache.getNumBuilds(), 1u);
+    // Carried but not applied.
+    program->setApplyMode(krShaderProgram::APPLY_OFF);
+    EXPECT_EQ(middlePixel(*w.context, withProgram.get(), quad.get()), fixed);
+    program->setApplyMode(krShaderProgram::APPLY_REPLACE);
+
+    // Another context builds its own copy; one that does not link is reported once, without
+    // the text of a hidden stage, and draws fixed-function.
+    Window other;
+    ASSERT_TRUE(other.open());
+    EXPECT_EQ(middlePixel(*other.context, withProgram.get(), quad.get()), swapped);
+    EXPECT_EQ(other.context->getShaderPrograms().getNumBuilds(), 1u);
+    kuRef<krShaderProgram> broken =
+        wholeProgram(SWAP_VERTEX, "float4 main() : COLOR { return notDeclared; }");
+    broken->getShader(1)->setHidden(true);
+    kuRef<krState> withBroken = stateWith(broken.get());
+    kxMessageCapture messages;
+    EXPECT_EQ(middlePixel(*other.context, withBroken.get(), quad.get()), fixed);
+    EXPECT_EQ(middlePixel(*other.context, withBroken.get(), quad.get()), fixed);
+    EXPECT_EQ(messages.countContaining("notDeclared"), 1);
+    EXPECT_EQ(messages.countContaining("return notDeclared"), 0);
+    EXPECT_EQ(other.context->takeGLError(), 0u);
+}
+
+TEST(WholeProgram, TheFogBeamDrawsWhatItsFormulasGive) {
+    Window w;
+    if (!w.open())
+        GTEST_SKIP() << "no OpenGL context: " << w.window->getError();
+    kuRef<krShaderProgram> beam = kxLightLobeFogEffectPrograms::createProgram();
+    ASSERT_TRUE(beam);
+    ASSERT_EQ(beam->getNumShaders(), 2);
+    ASSERT_NE(w.context->getShaderPrograms().getWhole(*beam), 0u);
+
+    const float color[4] = {0.05f, 0.1f, 0.15f, 0.8f};
+    const unsigned char texel[3] = {153, 51, 26}; // 0.6, 0.2, 0.1
+    const float fogColor[3] = {0.6f, 0.3f, 0.2f};
+    // The quad's corners lie at (+-1, +-1, 0) in the eye: the four-component distance is
+    // sqrt(3) at each, so the interpolated fog factor is exp(-3 density^2) everywhere.
+    const float density = 0.5f, fogFactor = std::exp(-3 * density * density);
+
+    kuRef<krGeometry> quad = new krGeometry;
+    quad->setPrimitiveType(krGeometry::PRIMITIVE_TRIANGLE_FAN);
+    quad->setVertices({{-1, -1, 0}, {1, -1, 0}, {1, 1, 0}, {-1, 1, 0}});
+    quad->setColors({{color[0], color[1], color[2], color[3]}}, krGeometry::BIND_OVERALL);
+    quad->setTexCoords({{0, 0}, {1, 0}, {1, 1}, {0, 1}});
+    kuRef<krTexture> texture = new krTexture;
+    texture->setDimensions(2, 2, 0);
+    kuRef<kuAllocRef> bits = kuAllocRef::malloc(2 * 2 * 3);
+    for (int i = 0; i < 4; ++i)
+        std::memcpy(static_cast<unsigned char*>(bits->data()) + 3 * i, texel, 3);
+    texture->setImageLevel(0, bits.get());
+    kuRef<krTexture::State> textureState = new krTexture::State;
+    textureState->setTexture(texture.get());
+    textureState->setEnable(true);
+    kuRef<krState> state = stateWith(beam.get());
+    krTexture::Element textures;
+    textures.appendState(textureState.get());
+    state->setElement(textures);
+    state->setElement(krAlphaBlend::Element(true, 4, 5));
+    krFog::Value fog;
+    fog.type = krFog::TYPE_EXP2;
+    fog.density = density;
+    std::copy(fogColor, fogColor + 3, fog.color);
+    state->setElement(krFog::Element(true, fog));
+
+    // Blended over black: rgb times the beam's opacity, colour alpha times the texture's red.
+    const float alpha = color[3] * texel[0] / 255.0f;
+    std::vector<int> expected;
+    for (int k = 0; k < 3; ++k) {
+        const float ff = fogColor[k] + (color[k] - fogColor[k]) * fogFactor;
+        expected.push_back(level(std::min(1.0f, color[k] + texel[k] / 255.0f + ff) * alpha));
+    }
+    const std::vector<int> pixel = middlePixel(*w.context, state.get(), quad.get());
+    for (int k = 0; k < 3; ++k)
+        EXPECT_NEAR(pixel[k], expected[k], 2) << "channel " << k;
+    EXPECT_EQ(w.context->takeGLError(), 0u);
+}
+
+namespace {
+
+// A dome of normals over the whole view, cells x cells quads, lit by a directional light 0
+// with the vertex colour as material.
+kuRef<krGeometry> litGrid(int cells) {
+    std::vector<kuVec3f> vertices, normals;
+    std::vector<unsigned int> indices;
+    for (int j = 0; j <= cells; ++j)
+        for (int i = 0; i <= cells; ++i) {
+            const float x = 2.0f * i / cells - 1, y = 2.0f * j / cells - 1;
+            vertices.push_back({x, y, 0});
+            const float n[3] = {0.9f * x, 0.9f * y, 1};
+            const float length = std::sqrt(n[0] * n[0] + n[1] * n[1] + n[2] * n[2]);
+            normals.push_back({n[0] / length, n[1] / length, n[2] / length});
+        }
+    for (int j = 0; j < cells; ++j)
+        for (int i = 0; i < cells; ++i) {
+            const unsigned int a = static_cast<unsigned int>(j * (cells + 1) + i);
+            const unsigned int b = a + 1, c = a + cells + 1, d = c + 1;
+            indices.insert(indices.end(), {a, b, d, a, d, c});
+        }
+    kuRef<krGeometry> grid = new krGeometry;
+    grid->setPrimitiveType(krGeometry::PRIMITIVE_TRIANGLES);
+    grid->setVertices(vertices);
+    grid->setNormals(normals, krGeometry::BIND_PER_VERTEX);
+    grid->setColors({{0.9f, 0.8f, 0.7f, 1}}, krGeometry::BIND_OVERALL);
+    grid->setIndices(indices);
+    return grid;
+}
+
+std::vector<unsigned char> drawLit(krDrawContext& context, const krState* state,
+                                   const krGeometry* geometry) {
+    krLight::Element light;
+    light.colorMaterial = true;
+    light.lights[0].enable = true;
+    light.lights[0].setPosition(0.5f, 0.3f, 0.8f, 0);
+    light.lights[0].setDiffuse(0.8f, 0.7f, 0.6f, 1);
+    light.lights[0].setAmbient(0.1f, 0.1f, 0.1f, 1);
+    context.setElement(light, false);
+    const float black[4] = {0, 0, 0, 1};
+    context.clear(black, true);
+    context.setState(state);
+    context.drawGeometry(geometry);
+    std::vector<unsigned char> pixels(WIDTH * HEIGHT * 4);
+    glReadPixels(0, 0, WIDTH, HEIGHT, GL_RGBA, GL_UNSIGNED_BYTE, pixels.data());
+    return pixels;
+}
+
+// Pixels where a colour channel differs by more than tolerance levels.
+int differing(const std::vector<unsigned char>& a, const std::vector<unsigned char>& b,
+              int tolerance) {
+    int count = 0;
+    for (size_t p = 0; p < a.size(); p += 4)
+        for (size_t k = 0; k < 3; ++k)
+            if (std::abs(a[p + k] - b[p + k]) > tolerance) {
+                ++count;
+                break;
+            }
+    return count;
+}
+
+} // namespace
+
+// Lighting per fragment is the per-vertex formula at every fragment: on a fine mesh the two
+// agree; on two triangles the per-vertex colour is visibly interpolated where per fragment is
+// not.
+TEST(GeneratedProgram, PerFragmentLightingMatchesPerVertexOnAFineMesh) {
+    Window w;
+    if (!w.open())
+        GTEST_SKIP() << "no OpenGL context: " << w.window->getError();
+    struct Restore {
+        ~Restore() { krShaderInfrastructure::instance()->setEnable(false); }
+    } restore;
+    krShaderInfrastructure::instance()->setEnable(true);
+    kuRef<krState> perVertex = new krState(false), perFragment = new krState(false);
+    perVertex->setElement(krLighting::Element(true));
+    perFragment->setElement(krLighting::Element(true));
+    perFragment->setPerFragmentLighting(true);
+    const int pixels = WIDTH * HEIGHT;
+    struct Case {
+        int cells;
+        bool agree;
+    };
+    for (const Case c : {Case{64, true}, Case{1, false}}) {
+        SCOPED_TRACE(c.cells);
+        kuRef<krGeometry> grid = litGrid(c.cells);
+        const std::vector<unsigned char> a = drawLit(*w.context, perVertex.get(), grid.get());
+        const std::vector<unsigned char> b = drawLit(*w.context, perFragment.get(), grid.get());
+        if (c.agree)
+            EXPECT_LE(differing(a, b, 2), pixels / 200);
+        else
+            EXPECT_GT(differing(a, b, 2), pixels / 10);
+    }
+    // One program per variant, each built once.
+    EXPECT_EQ(w.context->getShaderPrograms().getNumBuilds(), 2u);
+    EXPECT_EQ(w.context->takeGLError(), 0u);
 }

@@ -7,7 +7,11 @@
 
 #include <kr/krCgTranslator.h>
 #include <kr/krFFPShaderStageAtoms.h>
+#include <kr/krShaderFactory.h>
 #include <kr/krShaderProgramSource.h>
+#include <ku/kuFile.h>
+
+#include <cstring>
 
 #include <string>
 #include <vector>
@@ -72,6 +76,61 @@ TEST(CgTranslator, WholeProgramsValidateAndBindTheirSamplers) {
     // The fragment program reads what the vertex program writes.
     EXPECT_EQ(vertexInfo.varyings, fragmentInfo.varyings);
     EXPECT_FALSE(translator.translateProgram(KX_CG_BEAM_VERTEX, true, "notThere", vertex));
+}
+
+TEST(ShaderFactory, ReadsStagesFromInMemoryFilesAndRefusesWhatCannotBuild) {
+    const char text[] = "float4 main() : COLOR { return float4(1.0f); }";
+    // A file holds its own copy, read once; a closed file reads nothing.
+    std::string buffer = text;
+    kuRef<kuFile> file = kuFile::open(buffer.data(), buffer.size(), "colour.cg", "rt");
+    ASSERT_TRUE(file);
+    buffer.assign(buffer.size(), 'x');
+    char head[6] = {};
+    EXPECT_EQ(file->read(head, 5), 5u);
+    EXPECT_STREQ(head, "float");
+    EXPECT_EQ(file->rewind(), 1);
+    EXPECT_EQ(file->readText(), text);
+    EXPECT_TRUE(file->eof());
+    EXPECT_EQ(file->close(), 1);
+    EXPECT_EQ(file->readText(), "");
+    EXPECT_EQ(file->close(), -32767);
+
+    kxMessageCapture messages;
+    EXPECT_FALSE(kuFile::open(text, std::strlen(text), "colour.cg", "w"));
+    EXPECT_FALSE(kuFile::open("/nonexistent/colour.cg", "r"));
+    kuRef<krShaderFactory> factory = new krShaderFactory;
+    EXPECT_FALSE(factory->createProgram("hlsl"));
+    kuRef<krShaderProgram> program = factory->createProgram("cg");
+    ASSERT_TRUE(program);
+    struct Case {
+        const char* text;
+        int type;
+        bool reads;
+    };
+    const Case cases[] = {{text, krShader::TYPE_FRAGMENT, true},
+                          {text, 2, false},
+                          {"  \n", krShader::TYPE_VERTEX, false},
+                          {"float4 main( { return 0; }", krShader::TYPE_VERTEX, false}};
+    for (const Case& c : cases) {
+        kuRef<kuFile> in = kuFile::open(c.text, std::strlen(c.text), "case.cg", "rt");
+        kuRef<krShader> shader = factory->read(in.get(), c.type);
+        EXPECT_EQ(static_cast<bool>(shader), c.reads) << c.text << " as " << c.type;
+        if (shader) {
+            EXPECT_EQ(shader->getText(), c.text);
+            EXPECT_EQ(shader->getName(), "case.cg");
+            EXPECT_EQ(program->insert_shader(shader.get()), 1);
+            // One stage of a type per program.
+            EXPECT_EQ(program->insert_shader(shader.get()), -32767);
+        }
+    }
+    EXPECT_EQ(program->getNumShaders(), 1);
+    // A stage of another language does not mix in.
+    kuRef<krShaderProgram> glsl = factory->createProgram("glsl");
+    kuRef<kuFile> in = kuFile::open(text, std::strlen(text), "vertex.glsl", "rt");
+    kuRef<krShader> glslShader = factory->read(in.get(), krShader::TYPE_VERTEX);
+    ASSERT_TRUE(glslShader);
+    EXPECT_EQ(program->insert_shader(glslShader.get()), -32767);
+    EXPECT_EQ(messages.countContaining("refused"), 2);
 }
 
 TEST(ShaderAtomRegistry, OrderFollowsAnchorsAndOperators) {
@@ -153,15 +212,20 @@ TEST(FixedFunctionAtoms, EveryFeatureMixValidates) {
         int texgen0, texgen1;
         int env0, env1;
         int fog;
+        bool perFragment;
     };
     const Case cases[] = {
-        {"bare", F::LIGHTING_OFF, 0, 0, 0, 0, 0, 0},
+        {"bare", F::LIGHTING_OFF, 0, 0, 0, 0, 0, 0, false},
         {"colour material, unit 0, linear fog", F::LIGHTING_COLOR_MATERIAL, 1, F::TEXGEN_OFF, 0,
-         F::ENV_MODULATE, 0, 1},
+         F::ENV_MODULATE, 0, 1, false},
         {"material, object and eye planes, exp fog", F::LIGHTING_MATERIAL, 3,
-         F::TEXGEN_OBJECT_LINEAR, F::TEXGEN_EYE_LINEAR, F::ENV_DECAL, F::ENV_BLEND, 2},
+         F::TEXGEN_OBJECT_LINEAR, F::TEXGEN_EYE_LINEAR, F::ENV_DECAL, F::ENV_BLEND, 2, false},
         {"eight units, exp2 fog", F::LIGHTING_COLOR_MATERIAL, 0xff, F::TEXGEN_EYE_LINEAR,
-         F::TEXGEN_OBJECT_LINEAR, F::ENV_REPLACE, F::ENV_ADD, 3},
+         F::TEXGEN_OBJECT_LINEAR, F::ENV_REPLACE, F::ENV_ADD, 3, false},
+        {"per fragment, colour material, unit 0, exp2 fog", F::LIGHTING_COLOR_MATERIAL, 1,
+         F::TEXGEN_OFF, 0, F::ENV_MODULATE, 0, 3, true},
+        {"per fragment, material, two units", F::LIGHTING_MATERIAL, 3, F::TEXGEN_EYE_LINEAR,
+         F::TEXGEN_OFF, F::ENV_ADD, F::ENV_MODULATE, 0, true},
     };
     for (const Case& c : cases) {
         F features;
@@ -171,10 +235,17 @@ TEST(FixedFunctionAtoms, EveryFeatureMixValidates) {
         features.envMode[0] = c.env0, features.envMode[1] = c.env1;
         features.fog = c.fog;
         std::vector<krShaderAtom*> atoms;
-        krShaderProgramSource::collectAtoms(features, {}, false, atoms);
+        krShaderProgramSource::collectAtoms(features, {}, c.perFragment, atoms);
         krShaderProgramSource source;
         ASSERT_EQ(source.build(atoms), 1) << c.what;
         EXPECT_EQ(validator.problems(source.getVertexText(), source.getFragmentText()), "")
+            << c.what;
+        // Lit per fragment: the fragment program lights, the vertex program does not.
+        EXPECT_EQ(c.perFragment,
+                  source.getFragmentText().find("gl_LightSource[0]") != std::string::npos)
+            << c.what;
+        EXPECT_EQ(c.lighting != F::LIGHTING_OFF && !c.perFragment,
+                  source.getVertexText().find("gl_LightSource[0]") != std::string::npos)
             << c.what;
         // Units that are off cost nothing; each unit on has its sampler bound to its unit.
         int units = 0;

@@ -144,6 +144,11 @@ public:
     // With the shader infrastructure on, puts into effect the generated program for the
     // elements in effect and the state last set (drawGeometry does this before drawing).
     void useGeneratedProgram();
+    // Puts into effect the program the next draw uses: the whole program of the
+    // krShaderProgram element in effect when it is active (built for this context on first
+    // use), else the generated one when the infrastructure is on, else the fixed-function
+    // pipeline where a whole program was left in effect (drawGeometry does this).
+    void useProgram();
 
     // A fresh default value of an element.
     static krElement* makeDefault(int id);
@@ -173,6 +178,7 @@ private:
     int m_drawableWidth = 0, m_drawableHeight = 0;
     const krState* m_inherited = nullptr;
     const krState* m_drawnState = nullptr; // the state last set, for its techniques
+    unsigned int m_wholeProgram = 0;       // the GL name of the whole program last used
     Debug* m_debug = nullptr;
 
     struct TextureObject {

@@ -21,7 +21,8 @@ enum krElementId {
     KR_ELEMENT_NORMALIZE,
     KR_ELEMENT_DECAL,
     KR_ELEMENT_POLYGON,
-    KR_ELEMENT_SHADER, // the GL program in use (0: fixed function)
+    KR_ELEMENT_SHADER,         // the GL program in use (0: fixed function)
+    KR_ELEMENT_SHADER_PROGRAM, // a whole program a state carries (krShaderProgram)
     KR_ELEMENT_COLOR_MASK,
     // From here on the elements belong to the channel rather than to what it draws: its lights
     // and its rectangle. A state that does not inherit leaves them as they are.

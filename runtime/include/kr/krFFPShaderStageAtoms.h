@@ -45,17 +45,19 @@ struct KX_API krFFPShaderStageAtoms<1> : krShaderStageAtoms<1> {
 };
 
 // Stage 2: voColor0 (the vertex colour, or light 0 on the material or on the vertex colour),
-// and the distance fog needs.
+// the eye normal for lighting per fragment, and the distance fog needs.
 template <>
 struct KX_API krFFPShaderStageAtoms<2> : krShaderStageAtoms<2> {
     KR_FFP_ATOM(VertexColor, krNoAnchor, 1);
     KR_FFP_ATOM(LightingColorMaterial, VertexColor, 0);
     KR_FFP_ATOM(LightingMaterial, VertexColor, 0);
     KR_FFP_ATOM(FogDistance, VertexColor, 1);
+    KR_FFP_ATOM(NormalVarying, VertexColor, 1);
     VertexColor m_vertexColor;
     LightingColorMaterial m_lightingColorMaterial;
     LightingMaterial m_lightingMaterial;
     FogDistance m_fogDistance;
+    NormalVarying m_normalVarying;
 };
 
 // Stage 3: per unit, the texture coordinates (from the vertex, or generated object- or
@@ -83,11 +85,16 @@ struct KX_API krFFPShaderStageAtoms<4> : krShaderStageAtoms<4> {
 #undef KR_FFP_STAGE4_DECLARE
 };
 
-// Stage 5: foColor from voColor0 and the units, by each unit's texture environment mode.
+// Stage 5: foColor from voColor0 (lit here, per fragment, when the state asks for it) and the
+// units, by each unit's texture environment mode.
 template <>
 struct KX_API krFFPShaderStageAtoms<5> : krShaderStageAtoms<5> {
     KR_FFP_ATOM(BaseColor, krNoAnchor, 1);
+    KR_FFP_ATOM(FragmentLightingColorMaterial, BaseColor, 1);
+    KR_FFP_ATOM(FragmentLightingMaterial, FragmentLightingColorMaterial, 0);
     BaseColor m_baseColor;
+    FragmentLightingColorMaterial m_fragmentLightingColorMaterial;
+    FragmentLightingMaterial m_fragmentLightingMaterial;
 #define KR_FFP_STAGE5_DECLARE(n)                                                                   \
     KR_FFP_ATOM(ModulateTexcolor##n, krNoAnchor, 1);                                               \
     KR_FFP_ATOM(ReplaceTexcolor##n, ModulateTexcolor##n, 0);                                       \
@@ -148,8 +155,9 @@ struct KX_API krFixedFunctionFeatures {
     int envMode[8] = {};
     int fog = 0; // 0 off, else krFog::Type
 
-    // The fixed-function atoms these features need, appended in no particular order.
-    void collectAtoms(std::vector<krShaderAtom*>& atoms) const;
+    // The fixed-function atoms these features need, appended in no particular order; with
+    // perFragment, lighting is computed per fragment from the interpolated eye normal.
+    void collectAtoms(std::vector<krShaderAtom*>& atoms, bool perFragment = false) const;
 
     // The lighting atoms' uniforms, set by the draw context from its lights: the sum of the
     // ambient colours of the lights on, and light 0's diffuse colour (zero when it is off).

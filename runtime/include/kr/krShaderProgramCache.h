@@ -3,6 +3,7 @@
 
 #include <kr/krFFPShaderStageAtoms.h>
 #include <kr/krShaderParameter.h>
+#include <kr/krShaderProgram.h>
 #include <kr/krShaderTechnique.h>
 
 #include <map>
@@ -52,13 +53,20 @@ public:
     Program& get(const krShaderProgramKey& key);
     // The program of a GL name made here, or null.
     Program* find(unsigned int name);
+    // The GL program of a whole program: translated, compiled and linked on first use and
+    // again when the program gained a stage; its TEXUNITn samplers bound. 0 when it does not
+    // build (reported once per revision, without the text of a hidden stage).
+    unsigned int getWhole(const krShaderProgram& program);
 
-    // Programs compiled and linked so far (failed ones included).
+    // Programs compiled and linked so far, generated and whole (failed ones included).
     unsigned long long getNumBuilds() const { return m_numBuilds; }
     // Deletes every GL program (with the context current) and forgets them.
     void release();
     // Forgets the programs without GL calls (the context is gone).
-    void forget() { m_programs.clear(); }
+    void forget() {
+        m_programs.clear();
+        m_whole.clear();
+    }
 
     // Matrices go up with the transpose that lets "mul" keep its row-major meaning; false is
     // the wrong upload, for tests that must catch it.
@@ -67,8 +75,15 @@ public:
 
 private:
     void build(const krShaderProgramKey& key, Program& program);
+    unsigned int buildWhole(const krShaderProgram& program);
 
     std::map<krShaderProgramKey, std::unique_ptr<Program>> m_programs;
+    struct WholeProgram {
+        unsigned int name = 0;
+        unsigned long long serial = 0;
+        unsigned int revision = 0;
+    };
+    std::map<const krShaderProgram*, WholeProgram> m_whole;
     unsigned long long m_numBuilds = 0;
     bool m_transpose = true;
 };

@@ -656,6 +656,26 @@ bool krCgTranslator::translateProgram(const std::string& cg, bool vertex, const 
         i = close;
     }
 
+    // Samplers declared at file scope: "uniform sampler2D name : TEXUNITn;".
+    std::vector<ProgramInfo::Binding> samplerUnits;
+    for (size_t i = 0, depth = 0; i < end; ++i) {
+        if (isPunct(tokens[i], "{") || isPunct(tokens[i], "("))
+            ++depth;
+        else if ((isPunct(tokens[i], "}") || isPunct(tokens[i], ")")) && depth > 0)
+            --depth;
+        if (depth != 0 || tokens[i].kind != Token::IDENT || tokens[i].text != "uniform")
+            continue;
+        size_t stop = i;
+        while (stop < end && !isPunct(tokens[stop], ";") && !isPunct(tokens[stop], "{") &&
+               !isPunct(tokens[stop], "("))
+            ++stop;
+        const Declared declared = readDeclared(tokens, i, stop);
+        const std::string semantic = normalSemantic(declared.semantic);
+        if (semantic.compare(0, 7, "TEXUNIT") == 0)
+            samplerUnits.push_back({declared.name, std::atoi(semantic.c_str() + 7)});
+        i = stop < end ? stop - 1 : stop;
+    }
+
     // The entry function: "type entry ( parameters ) [: SEMANTIC] {".
     size_t entryAt = end, paramOpen = end, paramClose = end;
     int depth = 0;
@@ -718,7 +738,6 @@ bool krCgTranslator::translateProgram(const std::string& cg, bool vertex, const 
         }
     }
     std::string globals;
-    std::vector<ProgramInfo::Binding> samplerUnits;
     if (m_break != BREAK_UNIFORM_PARAMETERS_KEPT) {
         // A uniform parameter goes with the comma that separates it from its neighbour.
         std::vector<size_t> kept;

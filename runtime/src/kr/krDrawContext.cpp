@@ -5,6 +5,7 @@
 #include <kr/krLight.h>
 #include <kr/krRenderElements.h>
 #include <kr/krShaderInfrastructure.h>
+#include <kr/krShaderProgram.h>
 #include <kr/krShaderProgramCache.h>
 #include <kr/krState.h>
 #include <kr/krTexture.h>
@@ -144,6 +145,8 @@ krElement* krDrawContext::makeDefault(int id) {
         return new krPolygon::Element;
     case KR_ELEMENT_SHADER:
         return new krProgram::Element;
+    case KR_ELEMENT_SHADER_PROGRAM:
+        return new krShaderProgram::Element;
     case KR_ELEMENT_COLOR_MASK:
         return new krColorMask::Element;
     case KR_ELEMENT_LIGHT:
@@ -172,6 +175,7 @@ void krDrawContext::reset() {
     }
     m_inherited = nullptr;
     m_drawnState = nullptr;
+    m_wholeProgram = 0;
 }
 
 void krDrawContext::adoptViewport() {
@@ -341,6 +345,7 @@ void krDrawContext::releaseTextures() {
     m_lists.clear();
     if (m_programs)
         m_programs->release();
+    m_wholeProgram = 0;
 }
 
 void krDrawContext::setUniformValue(int id, const float* values, int count) {
@@ -429,11 +434,30 @@ void krDrawContext::applyUniforms() {
     }
 }
 
+void krDrawContext::useProgram() {
+    const auto& whole =
+        static_cast<const krShaderProgram::Element&>(m_stacks[KR_ELEMENT_SHADER_PROGRAM].top());
+    const unsigned int inEffect =
+        static_cast<const krProgram::Element&>(m_stacks[KR_ELEMENT_SHADER].top()).program;
+    if (whole.isActive()) {
+        m_wholeProgram = getShaderPrograms().getWhole(*whole.getProgram());
+        if (inEffect != m_wholeProgram)
+            setElement(krProgram::Element(m_wholeProgram), false);
+        return;
+    }
+    if (krShaderInfrastructure::isEnabled()) {
+        useGeneratedProgram();
+    } else if (m_wholeProgram && inEffect == m_wholeProgram) {
+        // A whole program left in effect by an earlier draw is not what this one asked for.
+        setElement(krProgram::Element(0), false);
+    }
+    m_wholeProgram = 0;
+}
+
 void krDrawContext::drawGeometry(const krGeometry* geometry) {
     if (!geometry)
         return;
-    if (krShaderInfrastructure::isEnabled())
-        useGeneratedProgram();
+    useProgram();
     applyUniforms();
     DisplayList& list = m_lists[geometry];
     if (list.name &&

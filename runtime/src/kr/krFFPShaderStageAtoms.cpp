@@ -69,20 +69,26 @@ const char* const FOG_COLOR = "const float3 fogColor = glstate.fog.color.rgb";
 // is on.
 const char* const LIGHTING =
     "    // Light 0, directional, on the %s.\n"
-    "    voColor0.rgb = saturate(glstate.material.emission.rgb +\n"
+    "    %s.rgb = saturate(glstate.material.emission.rgb +\n"
     "        (glstate.lightmodel.ambient.rgb + krLightsAmbient.rgb) * %s.rgb +\n"
     "        krLight0Diffuse.rgb * %s.rgb *\n"
-    "        max(dot(eyeNormal, normalize(glstate.light[0].position.xyz)), 0.0f));\n"
-    "    voColor0.a = %s.a;\n";
+    "        max(dot(%s, normalize(glstate.light[0].position.xyz)), 0.0f));\n"
+    "    %s.a = %s.a;\n";
 
 void lightingParameters(krShaderAtom* atom) {
     atom->push_back_parameter(krFixedFunctionFeatures::getLightsAmbient());
     atom->push_back_parameter(krFixedFunctionFeatures::getLight0Diffuse());
 }
 
-std::string lighting(const char* what, const char* ambient, const char* diffuse) {
+// Per vertex into voColor0 from eyeNormal; per fragment into foColor from the interpolated
+// normal (the same formula, so a finely tessellated surface looks the same either way).
+std::string lighting(const char* what, const char* ambient, const char* diffuse,
+                     bool perFragment = false) {
+    const char* target = perFragment ? "foColor" : "voColor0";
+    const char* normal = perFragment ? "normalize(voNormal.xyz)" : "eyeNormal";
     char text[1024];
-    std::snprintf(text, sizeof text, LIGHTING, what, ambient, diffuse, diffuse);
+    std::snprintf(text, sizeof text, LIGHTING, what, target, ambient, diffuse, normal, target,
+                  diffuse);
     return text;
 }
 
@@ -179,6 +185,12 @@ KR_FFP_DEFINE(2, LightingMaterial, {
     lightingParameters(atom);
 })
 
+KR_FFP_DEFINE(2, NormalVarying, {
+    varying(atom, "voNormal");
+    variable(atom, EYE_NORMAL);
+    atom->setSnippet("    voNormal = float4(eyeNormal, 0.0f);\n");
+})
+
 KR_FFP_DEFINE(2, FogDistance, {
     varying(atom, "voFogDistance");
     variable(atom, OUT_POS_EYE);
@@ -212,6 +224,22 @@ KR_FFP_DEFINE(5, BaseColor, {
     varying(atom, "voColor0");
     variable(atom, FO_COLOR);
     atom->setSnippet("    foColor = voColor0;\n");
+})
+
+KR_FFP_DEFINE(5, FragmentLightingColorMaterial, {
+    varying(atom, "voColor0");
+    varying(atom, "voNormal");
+    variable(atom, FO_COLOR);
+    atom->setSnippet(lighting("vertex colour", "voColor0", "voColor0", true).c_str());
+    lightingParameters(atom);
+})
+
+KR_FFP_DEFINE(5, FragmentLightingMaterial, {
+    varying(atom, "voNormal");
+    variable(atom, FO_COLOR);
+    atom->setSnippet(
+        lighting("material", "glstate.material.ambient", "glstate.material.diffuse", true).c_str());
+    lightingParameters(atom);
 })
 
 // OpenGL's texture environment modes; the fragment's alpha is kept where OpenGL keeps it.
@@ -281,19 +309,22 @@ krShaderParameterBase* krFixedFunctionFeatures::getLight0Diffuse() {
     return parameter.get();
 }
 
-void krFixedFunctionFeatures::collectAtoms(std::vector<krShaderAtom*>& atoms) const {
+void krFixedFunctionFeatures::collectAtoms(std::vector<krShaderAtom*>& atoms,
+                                           bool perFragment) const {
     atoms.push_back(krFFPShaderStageAtoms<0>::VertexInputs::instance());
     atoms.push_back(krFFPShaderStageAtoms<1>::Transform::instance());
-    switch (lighting) {
-    case LIGHTING_COLOR_MATERIAL:
-        atoms.push_back(krFFPShaderStageAtoms<2>::LightingColorMaterial::instance());
-        break;
-    case LIGHTING_MATERIAL:
-        atoms.push_back(krFFPShaderStageAtoms<2>::LightingMaterial::instance());
-        break;
-    default:
+    if (perFragment && lighting != LIGHTING_OFF) {
         atoms.push_back(krFFPShaderStageAtoms<2>::VertexColor::instance());
-        break;
+        atoms.push_back(krFFPShaderStageAtoms<2>::NormalVarying::instance());
+        atoms.push_back(lighting == LIGHTING_COLOR_MATERIAL
+                            ? krFFPShaderStageAtoms<5>::FragmentLightingColorMaterial::instance()
+                            : krFFPShaderStageAtoms<5>::FragmentLightingMaterial::instance());
+    } else if (lighting == LIGHTING_COLOR_MATERIAL) {
+        atoms.push_back(krFFPShaderStageAtoms<2>::LightingColorMaterial::instance());
+    } else if (lighting == LIGHTING_MATERIAL) {
+        atoms.push_back(krFFPShaderStageAtoms<2>::LightingMaterial::instance());
+    } else {
+        atoms.push_back(krFFPShaderStageAtoms<2>::VertexColor::instance());
     }
     atoms.push_back(krFFPShaderStageAtoms<5>::BaseColor::instance());
     typedef krFFPShaderStageAtoms<3> S3;

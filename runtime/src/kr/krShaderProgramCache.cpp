@@ -1,5 +1,6 @@
 #include <kr/krShaderProgramCache.h>
 
+#include <kr/krCgTranslator.h>
 #include <kr/krShaderProgramSource.h>
 #include <ku/kuNotify.h>
 
@@ -101,6 +102,99 @@ void krShaderProgramCache::release() {
         if (entry.second->name)
             glDeleteProgram(entry.second->name);
     m_programs.clear();
+    for (auto& entry : m_whole)
+        if (entry.second.name)
+            glDeleteProgram(entry.second.name);
+    m_whole.clear();
+}
+
+unsigned int krShaderProgramCache::getWhole(const krShaderProgram& program) {
+    WholeProgram& whole = m_whole[&program];
+    if (whole.serial == program.getSerial() && whole.revision == program.getRevision())
+        return whole.name;
+    // New, changed, or another program now at that address.
+    if (whole.name)
+        glDeleteProgram(whole.name);
+    whole.serial = program.getSerial();
+    whole.revision = program.getRevision();
+    whole.name = buildWhole(program);
+    return whole.name;
+}
+
+unsigned int krShaderProgramCache::buildWhole(const krShaderProgram& program) {
+    ++m_numBuilds;
+    std::string log, shown;
+    std::vector<krCgTranslator::ProgramInfo::Binding> samplers;
+    GLuint shaders[2] = {0, 0};
+    bool ok = true;
+    for (int i = 0; i < program.getNumShaders() && ok; ++i) {
+        const krShader& shader = *program.getShader(i);
+        const bool vertex = shader.getType() == krShader::TYPE_VERTEX;
+        std::string text = shader.getText();
+        if (shader.getProfile() != 0) {
+            log += shader.getName() + ": no profile " + std::to_string(shader.getProfile()) + "\n";
+            ok = false;
+            break;
+        }
+        if (shader.getLanguage() == "cg") {
+            krCgTranslator translator;
+            krCgTranslator::ProgramInfo info;
+            if (!translator.translateProgram(shader.getText(), vertex,
+                                             shader.getEntryFunction().c_str(), text, &info)) {
+                log += shader.getName() + ": " + translator.getError() + "\n";
+                ok = false;
+                break;
+            }
+            samplers.insert(samplers.end(), info.samplerUnits.begin(), info.samplerUnits.end());
+        }
+        if (!shader.getHidden())
+            shown += "--- " + shader.getName() + "\n" + text;
+        std::string stageLog;
+        shaders[i] = compile(vertex ? GL_VERTEX_SHADER : GL_FRAGMENT_SHADER, text, stageLog);
+        if (!shaders[i]) {
+            log += shader.getName() + ": " + stageLog;
+            ok = false;
+        }
+    }
+    GLuint name = 0;
+    if (ok && program.getNumShaders() > 0) {
+        name = glCreateProgram();
+        for (GLuint shader : shaders)
+            if (shader)
+                glAttachShader(name, shader);
+        glLinkProgram(name);
+        GLint linked = GL_FALSE;
+        glGetProgramiv(name, GL_LINK_STATUS, &linked);
+        if (!linked) {
+            GLint length = 0;
+            glGetProgramiv(name, GL_INFO_LOG_LENGTH, &length);
+            std::string text(static_cast<size_t>(length > 0 ? length : 1), '\0');
+            glGetProgramInfoLog(name, length, nullptr, &text[0]);
+            log += "link: " + text;
+            glDeleteProgram(name);
+            name = 0;
+        }
+    }
+    for (GLuint shader : shaders)
+        if (shader)
+            glDeleteShader(shader);
+    if (!name) {
+        kuNotify::print(5, nullptr,
+                        "krShaderProgramCache - a whole program does not build (drawn without "
+                        "it):\n%s%s",
+                        log.c_str(), shown.c_str());
+        return 0;
+    }
+    GLint previous = 0;
+    glGetIntegerv(GL_CURRENT_PROGRAM, &previous);
+    glUseProgram(name);
+    for (const krCgTranslator::ProgramInfo::Binding& sampler : samplers) {
+        const GLint location = glGetUniformLocation(name, sampler.name.c_str());
+        if (location >= 0)
+            glUniform1i(location, sampler.unit);
+    }
+    glUseProgram(static_cast<GLuint>(previous));
+    return name;
 }
 
 void krShaderProgramCache::build(const krShaderProgramKey& key, Program& program) {

@@ -40,7 +40,7 @@ bool isProgramOutput(const krShaderAtom::Parameter& parameter) {
 void krShaderProgramSource::collectAtoms(const krFixedFunctionFeatures& features,
                                          const std::vector<krShaderTechnique*>& techniques,
                                          bool perFragment, std::vector<krShaderAtom*>& atoms) {
-    features.collectAtoms(atoms);
+    features.collectAtoms(atoms, perFragment);
     for (const krShaderTechnique* technique : techniques)
         if (technique)
             for (const kuRef<krShaderAtom>& atom : technique->getAtoms(perFragment))
