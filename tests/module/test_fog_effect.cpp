@@ -4,6 +4,7 @@
 
 #include <kr/krGeometry.h>
 #include <kr/krRenderElements.h>
+#include <kr/krShaderProgram.h>
 #include <kr/krState.h>
 #include <kr/krTexture.h>
 #include <ks/ksGeometry.h>
@@ -100,6 +101,12 @@ TEST_F(FogEffectTest, StateBlendsCullsAndTextures) {
     ASSERT_NE(state->get<krPolygon::Element>(), nullptr);
     EXPECT_TRUE(state->get<krPolygon::Element>()->cullEnable);
     EXPECT_EQ(state->get<krPolygon::Element>()->mode, krPolygon::MODE_FILL);
+    // The beam's two programs, drawn in place of the fixed-function pipeline.
+    const krShaderProgram::Element* program = state->get<krShaderProgram::Element>();
+    ASSERT_NE(program, nullptr);
+    EXPECT_TRUE(program->isActive());
+    EXPECT_NE(program->getProgram()->findShader(krShader::TYPE_VERTEX), nullptr);
+    EXPECT_NE(program->getProgram()->findShader(krShader::TYPE_FRAGMENT), nullptr);
     const krTexture::Element* textures = state->get<krTexture::Element>();
     ASSERT_NE(textures, nullptr);
     ASSERT_EQ(textures->getNumStates(), 1u);

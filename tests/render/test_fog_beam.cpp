@@ -25,7 +25,7 @@ float alphaOf(int frame) {
 struct Pulse : kxKernel::Subscriber {
     kxLightLobeFogEffect* beam = nullptr;
     void notify(int, ksServiceMgr*) override {
-        beam->setColor(1, 1, 1, alphaOf(kxKernel::instance()->getFrameNumber()));
+        beam->setColor(1, 0, 0, alphaOf(kxKernel::instance()->getFrameNumber()));
     }
 };
 
@@ -75,6 +75,8 @@ TEST_F(FogBeamTest, EachFrameDrawsItsOwnAlpha) {
             break;
         kuRef<kuImage> image = window->getRenderWindow()->readPixels();
         ASSERT_NE(image, nullptr);
+        // The beam's programs add the texture to the colour: red becomes white, blended by
+        // the colour's alpha times the texture over the black background.
         const float expected = alphaOf(frame) * 255.0f;
         EXPECT_NEAR(image->getPixel(32, 32)[0], expected, 2.0f) << "frame " << frame;
         EXPECT_NEAR(image->getPixel(32, 32)[2], expected, 2.0f) << "frame " << frame;

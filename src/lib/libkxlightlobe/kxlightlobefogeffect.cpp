@@ -1,9 +1,11 @@
 #include "kxlightlobefogeffect.h"
 
 #include "kxlightlobechannelbinmgr.h"
+#include "kxlightlobefogeffectprograms.h"
 
 #include <kr/krGeometry.h>
 #include <kr/krRenderElements.h>
+#include <kr/krShaderProgram.h>
 #include <kr/krState.h>
 #include <ks/ksGeometry.h>
 #include <ks/ksServiceMgr.h>
@@ -263,6 +265,15 @@ void kxLightLobeFogEffect::setUpGeometry() {
     krTexture::Element textures;
     textures.appendState(m_textureState.get());
     m_state->setElement(textures);
+    // The beam's own programs; a stage that does not read leaves the program without it, and
+    // no program at all leaves the beam to the fixed-function pipeline.
+    kuRef<krShaderProgram> program = kxLightLobeFogEffectPrograms::createProgram();
+    if (program) {
+        krShaderProgram::Element programElement;
+        programElement.setEnable(true);
+        programElement.setProgram(program.get());
+        m_state->setElement(programElement);
+    }
     m_beamGeometryNode->setState(m_state.get(), 0);
     m_beamTransform->addChild(m_beamGeometryNode.get());
 }
