@@ -84,13 +84,15 @@ struct GLSnapshot {
 
 GLSnapshot snapshot() {
     GLSnapshot s;
-    for (GLenum cap : {GL_BLEND, GL_DEPTH_TEST, GL_LIGHTING, GL_LIGHT0, GL_LIGHT7, GL_FOG,
-                       GL_SCISSOR_TEST, GL_TEXTURE_2D, GL_COLOR_MATERIAL, GL_POLYGON_OFFSET_FILL})
+    for (GLenum cap :
+         {GL_BLEND, GL_DEPTH_TEST, GL_LIGHTING, GL_LIGHT0, GL_LIGHT7, GL_FOG, GL_SCISSOR_TEST,
+          GL_TEXTURE_2D, GL_COLOR_MATERIAL, GL_POLYGON_OFFSET_FILL, GL_CULL_FACE})
         s.values.push_back(glIsEnabled(cap));
     GLfloat f[16];
     GLint i[4];
     for (GLenum name :
-         {GL_BLEND_SRC, GL_BLEND_DST, GL_DEPTH_FUNC, GL_DEPTH_WRITEMASK, GL_CURRENT_PROGRAM}) {
+         {GL_BLEND_SRC, GL_BLEND_DST, GL_DEPTH_FUNC, GL_DEPTH_WRITEMASK, GL_CURRENT_PROGRAM,
+          GL_CULL_FACE_MODE, GL_POLYGON_MODE, GL_LIGHT_MODEL_TWO_SIDE}) {
         glGetIntegerv(name, i);
         s.values.push_back(float(i[0]));
     }
@@ -171,6 +173,12 @@ const std::vector<Case>& cases() {
          [](krDrawContext& c, bool f) { c.setElement(krFog::Element(true, greyFog()), f); },
          GL_FOG},
         {"light 7", [](krDrawContext& c, bool f) { c.setElement(brightening(), f); }, GL_LIGHT7},
+        {"polygon",
+         [](krDrawContext& c, bool f) {
+             c.setElement(
+                 krPolygon::Element(true, true, krPolygon::MODE_LINE, krPolygon::FACE_FRONT), f);
+         },
+         GL_CULL_FACE},
         {"scissor",
          [](krDrawContext& c, bool f) { c.setElement(krScissor::Element(true, 1, 2, 3, 4), f); },
          GL_SCISSOR_TEST},
@@ -223,6 +231,9 @@ TEST_F(DrawContextTest, ScopedPushLeavesTheStateAsItFoundIt) {
             m_context->setElement(krColorMask::Element(false, false, false, false), false);
             m_context->setElement(krViewport::Element(1, 1, 8, 8), false);
             m_context->setElement(krScissor::Element(true, 1, 1, 4, 4), false);
+            m_context->setElement(krPolygon::Element(true, true, krPolygon::MODE_POINT,
+                                                     krPolygon::FACE_FRONT_AND_BACK),
+                                  false);
             m_context->setElement(brightening(), false);
             m_context->setElement(krFog::Element(false, nullptr), false);
             EXPECT_FALSE(snapshot() == before);

@@ -2,6 +2,7 @@
 // Reference dates are astronomical events of 2024 (UT): June solstice 20 June, December
 // solstice 21 December, March equinox 20 March, new moon 11 January 11:57, full moon
 // 25 January 17:54.
+#include <kr/krShaderInfrastructure.h>
 #include <kr/krFog.h>
 #include <kr/krRenderElements.h>
 #include <kr/krState.h>
@@ -258,8 +259,9 @@ TEST_F(EnvTest, FogParametersArePublished) {
     ASSERT_EQ(env->setVisibility(5000), 1);
     float values[4];
     ASSERT_EQ(parameter->getFloats(values), 1);
-    EXPECT_FLOAT_EQ(values[0], env->getFog()->getDensity());
-    EXPECT_FLOAT_EQ(values[1], 5000.0f);
+    EXPECT_FLOAT_EQ(values[0], 5000.0f);
+    EXPECT_FLOAT_EQ(values[1], 3.912f / 5000.0f);
+    EXPECT_FLOAT_EQ(values[1], env->getFog()->getDensity());
     EXPECT_EQ(values[2], 0.0f);
     EXPECT_EQ(values[3], 1.0f);
     env->setFogEnable(false);
@@ -271,7 +273,24 @@ TEST_F(EnvTest, FogParametersArePublished) {
     parameter = kuParameter::find("kxEnv_FogParameters");
     ASSERT_NE(parameter, nullptr);
     parameter->getFloats(values);
-    EXPECT_FLOAT_EQ(values[1], 800.0f);
+    EXPECT_FLOAT_EQ(values[0], 800.0f);
+}
+
+// A projected lobe's beam scales the density by 5000 and its brightness (0.04 by default) and
+// shows above its minimum (0.08): thick fog shows the beam, thin haze does not.
+TEST_F(EnvTest, FogDensityShowsBeamOnlyInThickFog) {
+    const struct {
+        double visibility;
+        bool beamShows;
+    } rows[] = {{1000, true}, {5000, true}, {20000, false}, {50000, false}};
+    kuRef<kxEnv> env = new kxEnv;
+    for (const auto& row : rows) {
+        ASSERT_EQ(env->setVisibility(row.visibility), 1);
+        float values[4];
+        ASSERT_EQ(kuParameter::find("kxEnv_FogParameters")->getFloats(values), 1);
+        const float derived = values[1] * 5000.0f * 0.04f;
+        EXPECT_EQ(0.08f < derived, row.beamShows) << row.visibility << " m: " << derived;
+    }
 }
 
 TEST_F(EnvTest, EffectsIterateInOrderAdded) {
@@ -295,15 +314,25 @@ TEST_F(EnvTest, EffectsIterateInOrderAdded) {
         EXPECT_EQ(seen[i], added[i].get()) << i;
 }
 
-TEST_F(EnvTest, CloudLayerStateIsMadeOnFirstUse) {
-    kuRef<kxEnvCloudLayer> layer = new kxEnvCloudLayer;
-    krState* state = layer->getState(0);
+// Cloud layers and volumes keep a state 0 that a module may give shader code.
+template <class Cloud>
+void checkCloudState() {
+    kuRef<Cloud> cloud = new Cloud;
+    krState* state = cloud->getState(0);
     ASSERT_NE(state, nullptr);
     state->setElement(krDepthWrite::Element(false));
-    EXPECT_EQ(layer->getState(0), state);
-    ASSERT_NE(state->get<krDepthWrite::Element>(), nullptr);
-    EXPECT_EQ(layer->getState(-1), nullptr);
-    EXPECT_EQ(layer->getState(kxEnvCloudLayer::NUM_STATES), nullptr);
+    krShaderInfrastructure::instance()->shaderize(cloud->getState(0));
+    EXPECT_EQ(cloud->getState(0), state);
+    ASSERT_NE(state->template get<krDepthWrite::Element>(), nullptr);
+    EXPECT_TRUE(state->getShaderized());
+    EXPECT_EQ(cloud->getState(-1), nullptr);
+    EXPECT_EQ(cloud->getState(Cloud::NUM_STATES), nullptr);
+}
+
+TEST_F(EnvTest, CloudStateIsMadeOnFirstUse) {
+    checkCloudState<kxEnvCloudLayer>();
+    checkCloudState<kxEnvCloudVolume>();
+    kuRef<kxEnvCloudLayer> layer = new kxEnvCloudLayer;
     const float coverages[][2] = {{-0.5f, 0.0f}, {0.3f, 0.3f}, {2.0f, 1.0f}};
     for (const auto& c : coverages) {
         layer->setCoverage(c[0]);

@@ -1,4 +1,6 @@
-// Scene-graph nodes: masks, bounds, hierarchy, subscribers, node ids, copy and compare.
+// Scene-graph nodes: masks, bounds, hierarchy, subscribers, node ids, copy and compare; the
+// primitives of a geometry.
+#include <kr/krGeometry.h>
 #include <ks/ksTransform.h>
 #include <kx/kxKernel.h>
 #include <kx/kxTransform.h>
@@ -277,6 +279,30 @@ TEST_F(SceneGraphTest, CopyAndCompareCoverEveryNodeSetting) {
     EXPECT_TRUE(transformCopy->getStaticEnable());
     transformCopy->setMatrix(kuMatrixd());
     EXPECT_FALSE(transformCopy->compare(transform.get()));
+}
+
+// Strips of one geometry do not join: each primitive length starts a strip of its own, and
+// what the lengths leave over is not drawn.
+TEST_F(SceneGraphTest, GeometryPrimitivesStandApart) {
+    kuRef<krGeometry> geometry = new krGeometry;
+    geometry->setPrimitiveType(krGeometry::PRIMITIVE_TRIANGLE_STRIP);
+    std::vector<kuVec3f> vertices;
+    for (int i = 0; i < 10; ++i)
+        vertices.emplace_back(float(i / 2), float(i % 2), 0.0f);
+    geometry->setVertices(vertices);
+    const struct {
+        std::vector<int> lengths;
+        std::vector<unsigned int> triangles;
+    } rows[] = {
+        {{}, {0, 1, 2, 2, 1, 3, 2, 3, 4, 4, 3, 5, 4, 5, 6, 6, 5, 7, 6, 7, 8, 8, 7, 9}},
+        {{4, 4}, {0, 1, 2, 2, 1, 3, 4, 5, 6, 6, 5, 7}},
+        {{4, 8}, {0, 1, 2, 2, 1, 3}}, // the second runs past the vertices
+    };
+    for (const auto& row : rows) {
+        geometry->setPrimitiveLengths(row.lengths);
+        EXPECT_EQ(geometry->getTriangleIndices(), row.triangles);
+        EXPECT_EQ(geometry->getNumPrimitives(), row.lengths.empty() ? 1 : int(row.lengths.size()));
+    }
 }
 
 } // namespace

@@ -42,6 +42,12 @@ public:
     // Empty: vertices are used in order.
     void setIndices(const std::vector<unsigned int>& indices);
     const std::vector<unsigned int>& getIndices() const { return m_indices; }
+    // Several primitives of the one type, one after the other (strips that do not join): the
+    // number of vertices (or indices) of each. Empty: one primitive of them all. What the
+    // lengths leave over is not drawn.
+    void setPrimitiveLengths(const std::vector<int>& lengths);
+    const std::vector<int>& getPrimitiveLengths() const { return m_primitiveLengths; }
+    int getNumPrimitives() const;
 
     // The triangles of the primitive as a list of vertex index triples (strips and fans are
     // unrolled; points and lines give none; indices out of range are skipped).
@@ -62,6 +68,11 @@ protected:
     ~krGeometry() override;
 
 private:
+    // Calls function(first, count) for each primitive's range of vertices (or indices).
+    template <class Function>
+    void forEachPrimitive(Function function) const;
+    void appendTriangles(std::size_t first, std::size_t count,
+                         std::vector<unsigned int>& triangles) const;
     void changed() { m_revision.fetch_add(1, std::memory_order_acq_rel); }
 
     int m_primitiveType = PRIMITIVE_TRIANGLES;
@@ -72,6 +83,7 @@ private:
     int m_colorBinding = BIND_OFF;
     std::vector<kuVec2f> m_texCoords;
     std::vector<unsigned int> m_indices;
+    std::vector<int> m_primitiveLengths;
     std::atomic<unsigned int> m_revision{1};
     unsigned long long m_serial;
 };

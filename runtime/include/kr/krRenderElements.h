@@ -113,6 +113,30 @@ public:
     };
 };
 
+// How polygons are rasterized: filled, as outlines or as points; which faces are culled
+// (front faces wind counter-clockwise on screen); and whether lighting lights the back face
+// with its own reversed normal.
+class KX_API krPolygon {
+public:
+    enum Mode { MODE_FILL = 0, MODE_LINE = 1, MODE_POINT = 2 };
+    enum Face { FACE_BACK = 0, FACE_FRONT = 1, FACE_FRONT_AND_BACK = 2 };
+    class KX_API Element : public krElementT<Element, KR_ELEMENT_POLYGON> {
+    public:
+        Element() = default;
+        Element(bool twoSided, bool cull, int m = MODE_FILL, int face = FACE_BACK)
+            : twoSidedLighting(twoSided), cullEnable(cull), mode(m), cullFace(face) {}
+        bool operator==(const Element& o) const {
+            return twoSidedLighting == o.twoSidedLighting && cullEnable == o.cullEnable &&
+                   mode == o.mode && cullFace == o.cullFace;
+        }
+        void apply(krDrawContext& context) const override;
+        bool twoSidedLighting = false;
+        bool cullEnable = false;
+        int mode = MODE_FILL;     // a Mode; others fill
+        int cullFace = FACE_BACK; // a Face; others cull back faces
+    };
+};
+
 // Which colour components drawing writes.
 class KX_API krColorMask {
 public:

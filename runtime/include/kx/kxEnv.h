@@ -100,8 +100,9 @@ private:
     kuRef<krState> m_states[NUM_STATES];
 };
 
-// A bounded body of cloud. It carries no settings yet besides its render state: an environment
-// accepts it as an effect so that configurations naming one load.
+// A bounded body of cloud. It carries no settings yet besides its render state (modules add
+// elements to state 0): an environment accepts it as an effect so that configurations naming
+// one load. Threads: application thread.
 class KX_API kxEnvCloudVolume : public kuBase {
 public:
     enum { NUM_STATES = 1 };
@@ -221,8 +222,13 @@ public:
     static int getNum();
     static kxEnv* get(int index);
 
-    // The parameter the fog settings are published under: four floats (density, visibility,
-    // fog start 0, enable 0 or 1).
+    // The parameter the fog settings are published under, four floats:
+    //   [0] visibility in metres;
+    //   [1] the exponential fog's density per metre, 3.912 / visibility (the fog keeps
+    //       exp(-density * distance) of a colour): what readers that scale an effect by the
+    //       thickness of the fog take;
+    //   [2] fog start, 0 (the fog starts at the eye);
+    //   [3] enable, 0 or 1.
     static const char* const FOG_PARAMETERS;
 
 protected:

@@ -143,6 +143,8 @@ krElement* krDrawContext::makeDefault(int id) {
         return new krNormalize::Element;
     case KR_ELEMENT_DECAL:
         return new krDecal::Element;
+    case KR_ELEMENT_POLYGON:
+        return new krPolygon::Element;
     case KR_ELEMENT_SHADER:
         return new krProgram::Element;
     case KR_ELEMENT_SHADER_PROGRAM:

@@ -51,12 +51,44 @@ void krGeometry::setIndices(const std::vector<unsigned int>& indices) {
     changed();
 }
 
-std::vector<unsigned int> krGeometry::getTriangleIndices() const {
+void krGeometry::setPrimitiveLengths(const std::vector<int>& lengths) {
+    m_primitiveLengths = lengths;
+    changed();
+}
+
+int krGeometry::getNumPrimitives() const {
+    return m_primitiveLengths.empty() ? 1 : static_cast<int>(m_primitiveLengths.size());
+}
+
+template <class Function>
+void krGeometry::forEachPrimitive(Function function) const {
     const std::size_t count = m_indices.empty() ? m_vertices.size() : m_indices.size();
-    auto index = [this](std::size_t i) {
-        return m_indices.empty() ? static_cast<unsigned int>(i) : m_indices[i];
-    };
+    if (m_primitiveLengths.empty()) {
+        function(std::size_t(0), count);
+        return;
+    }
+    std::size_t first = 0;
+    for (int length : m_primitiveLengths) {
+        const std::size_t n = length > 0 ? static_cast<std::size_t>(length) : 0;
+        if (first + n > count)
+            break;
+        function(first, n);
+        first += n;
+    }
+}
+
+std::vector<unsigned int> krGeometry::getTriangleIndices() const {
     std::vector<unsigned int> triangles;
+    forEachPrimitive(
+        [&](std::size_t first, std::size_t count) { appendTriangles(first, count, triangles); });
+    return triangles;
+}
+
+void krGeometry::appendTriangles(std::size_t first, std::size_t count,
+                                 std::vector<unsigned int>& triangles) const {
+    auto index = [this, first](std::size_t i) {
+        return m_indices.empty() ? static_cast<unsigned int>(first + i) : m_indices[first + i];
+    };
     auto add = [&](unsigned int a, unsigned int b, unsigned int c) {
         const std::size_t n = m_vertices.size();
         if (a < n && b < n && c < n && a != b && b != c && a != c)
@@ -64,7 +96,7 @@ std::vector<unsigned int> krGeometry::getTriangleIndices() const {
     };
     switch (m_primitiveType) {
     case PRIMITIVE_TRIANGLES:
-        triangles.reserve(count);
+        triangles.reserve(triangles.size() + count);
         for (std::size_t i = 0; i + 2 < count; i += 3)
             add(index(i), index(i + 1), index(i + 2));
         break;
@@ -84,7 +116,6 @@ std::vector<unsigned int> krGeometry::getTriangleIndices() const {
     default:
         break;
     }
-    return triangles;
 }
 
 kuSphered krGeometry::getBounds() const {
@@ -128,25 +159,26 @@ void krGeometry::drawImmediate() const {
                                    GL_TRIANGLES, GL_TRIANGLE_STRIP, GL_TRIANGLE_FAN};
     if (m_primitiveType < 0 || m_primitiveType > PRIMITIVE_TRIANGLE_FAN || m_vertices.empty())
         return;
-    const std::size_t count = m_indices.empty() ? m_vertices.size() : m_indices.size();
     if (m_colorBinding == BIND_OVERALL && !m_colors.empty()) {
         const kuVec4f& c = m_colors[0];
         glColor4f(c.x, c.y, c.z, c.w);
     }
     if (m_normalBinding == BIND_OVERALL && !m_normals.empty())
         glNormal3f(m_normals[0].x, m_normals[0].y, m_normals[0].z);
-    glBegin(modes[m_primitiveType]);
-    for (std::size_t i = 0; i < count; ++i) {
-        const std::size_t v = m_indices.empty() ? i : m_indices[i];
-        if (v >= m_vertices.size())
-            continue;
-        if (m_colorBinding == BIND_PER_VERTEX && v < m_colors.size())
-            glColor4f(m_colors[v].x, m_colors[v].y, m_colors[v].z, m_colors[v].w);
-        if (m_normalBinding == BIND_PER_VERTEX && v < m_normals.size())
-            glNormal3f(m_normals[v].x, m_normals[v].y, m_normals[v].z);
-        if (v < m_texCoords.size())
-            glTexCoord2f(m_texCoords[v].x, m_texCoords[v].y);
-        glVertex3f(m_vertices[v].x, m_vertices[v].y, m_vertices[v].z);
-    }
-    glEnd();
+    forEachPrimitive([&](std::size_t first, std::size_t count) {
+        glBegin(modes[m_primitiveType]);
+        for (std::size_t i = first; i < first + count; ++i) {
+            const std::size_t v = m_indices.empty() ? i : m_indices[i];
+            if (v >= m_vertices.size())
+                continue;
+            if (m_colorBinding == BIND_PER_VERTEX && v < m_colors.size())
+                glColor4f(m_colors[v].x, m_colors[v].y, m_colors[v].z, m_colors[v].w);
+            if (m_normalBinding == BIND_PER_VERTEX && v < m_normals.size())
+                glNormal3f(m_normals[v].x, m_normals[v].y, m_normals[v].z);
+            if (v < m_texCoords.size())
+                glTexCoord2f(m_texCoords[v].x, m_texCoords[v].y);
+            glVertex3f(m_vertices[v].x, m_vertices[v].y, m_vertices[v].z);
+        }
+        glEnd();
+    });
 }

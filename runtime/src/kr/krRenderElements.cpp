@@ -56,6 +56,15 @@ void krDecal::Element::apply(krDrawContext&) const {
     glPolygonOffset(factor, units);
 }
 
+void krPolygon::Element::apply(krDrawContext&) const {
+    static const GLenum modes[] = {GL_FILL, GL_LINE, GL_POINT};
+    static const GLenum faces[] = {GL_BACK, GL_FRONT, GL_FRONT_AND_BACK};
+    glLightModeli(GL_LIGHT_MODEL_TWO_SIDE, twoSidedLighting ? GL_TRUE : GL_FALSE);
+    setCapability(GL_CULL_FACE, cullEnable);
+    glCullFace(cullFace >= 0 && cullFace < 3 ? faces[cullFace] : GL_BACK);
+    glPolygonMode(GL_FRONT_AND_BACK, mode >= 0 && mode < 3 ? modes[mode] : GL_FILL);
+}
+
 void krColorMask::Element::apply(krDrawContext&) const {
     glColorMask(red ? GL_TRUE : GL_FALSE, green ? GL_TRUE : GL_FALSE, blue ? GL_TRUE : GL_FALSE,
                 alpha ? GL_TRUE : GL_FALSE);

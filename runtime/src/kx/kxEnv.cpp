@@ -217,6 +217,13 @@ kxEnvCloudVolume::kxEnvCloudVolume() {
 kxEnvCloudVolume::~kxEnvCloudVolume() {
     unregisterInstance(s_cloudVolumeType);
 }
+krState* kxEnvCloudVolume::getState(int index) {
+    if (index < 0 || index >= NUM_STATES)
+        return nullptr;
+    if (!m_states[index])
+        m_states[index] = new krState;
+    return m_states[index].get();
+}
 const kuBase::ClassType* kxEnvCloudVolume::getClassType() const {
     return s_cloudVolumeType;
 }
@@ -463,7 +470,7 @@ void kxEnv::publishFogParameters() const {
     kuParameter* parameter = kuParameter::create(FOG_PARAMETERS, kuParameter::TYPE_FLOAT4);
     if (!parameter)
         return;
-    const float values[4] = {m_fog->getDensity(), static_cast<float>(m_visibility), 0.0f,
+    const float values[4] = {static_cast<float>(m_visibility), m_fog->getDensity(), 0.0f,
                              m_fogEnable ? 1.0f : 0.0f};
     parameter->setFloats(values);
 }

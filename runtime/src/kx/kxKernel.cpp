@@ -16,6 +16,7 @@
 #include <kx/kxIsectorService.h>
 #include <kx/kxModule.h>
 #include <kx/kxObserver.h>
+#include <kx/kxPagingMgr.h>
 #include <kx/kxPositionable.h>
 #include <kx/kxProxyMgr.h>
 #include <kx/kxScene.h>
@@ -120,6 +121,8 @@ void kxKernel::shutdown() {
     kuStat::clear();
     kuParameter::clear();
     kxEnvGlobals::destroy();
+    // Kept textures go while their class types still exist.
+    kxPagingMgr::destroy();
     kxRuntimeClasses::shutdown();
     // The fixed-function atoms go with the registry; a later start registers them afresh.
     krShaderAtomRegistry::destroy();
