@@ -217,13 +217,6 @@ kxEnvCloudVolume::kxEnvCloudVolume() {
 kxEnvCloudVolume::~kxEnvCloudVolume() {
     unregisterInstance(s_cloudVolumeType);
 }
-krState* kxEnvCloudVolume::getState(int index) {
-    if (index < 0 || index >= NUM_STATES)
-        return nullptr;
-    if (!m_states[index])
-        m_states[index] = new krState;
-    return m_states[index].get();
-}
 const kuBase::ClassType* kxEnvCloudVolume::getClassType() const {
     return s_cloudVolumeType;
 }
