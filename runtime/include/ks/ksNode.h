@@ -71,7 +71,12 @@ public:
     bool getStaticBoundsEnable() const { return m_staticBounds; }
     void setBounds(const kuSphered& bounds, bool notifyParents);
     // In the node's parent's coordinates; an invalid sphere when there is nothing to bound.
-    virtual kuSphered getBounds() const;
+    // Cached per node (master and each clone apart) until its geometry, matrix, children or
+    // bounds settings change; a change lets go of the caches of every node above it. A
+    // clone's cache is filled by its pipeline's cull thread and let go of at the rendezvous.
+    const kuSphered& getBounds() const;
+    // Lets go of the cached bounds of this node and of every node above it.
+    void dirtyBounds();
 
     int addChild(ksNode* child);
     int removeChild(ksNode* child);
@@ -118,6 +123,10 @@ public:
     static int shutdownClass();
 
 protected:
+    // The bounds from the node's own state (getBounds caches them); derived nodes that bound
+    // something else than their children override it and call dirtyBounds when that changes.
+    virtual kuSphered computeBounds() const;
+
     // Clone constructor: joins the master's clone array at index and takes the master's state.
     ksNode(ksNode** clones, int index, ksThreadBuffer* threadBuffer);
     ~ksNode() override;
@@ -138,6 +147,10 @@ private:
     unsigned int m_isectMask = 0xffffffffu;
     bool m_staticBounds = false;
     kuSphered m_bounds;
+    mutable kuSphered m_cachedBounds;
+    // False means every node above this one has let go of its cache too (or bounds
+    // independently of it), so letting go stops at the first node already without one.
+    mutable bool m_boundsCached = false;
     std::vector<kuRef<ksNode>> m_children;
     std::vector<ksNode*> m_parents;
 

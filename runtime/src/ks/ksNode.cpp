@@ -130,6 +130,7 @@ void ksNode::setIsectMask(unsigned int mask) {
 
 void ksNode::setStaticBoundsEnable(bool enable, bool notifyParents) {
     m_staticBounds = enable;
+    dirtyBounds();
     queueUpdate(TOKEN_BOUNDS);
     if (notifyParents)
         for (ksNode* parent : m_parents)
@@ -138,6 +139,8 @@ void ksNode::setStaticBoundsEnable(bool enable, bool notifyParents) {
 
 void ksNode::setBounds(const kuSphered& bounds, bool notifyParents) {
     m_bounds = bounds;
+    if (m_staticBounds)
+        dirtyBounds();
     queueUpdate(TOKEN_BOUNDS);
     notifySubscribers(EVENT_BOUNDS_CHANGED, this, nullptr);
     if (notifyParents)
@@ -145,13 +148,29 @@ void ksNode::setBounds(const kuSphered& bounds, bool notifyParents) {
             parent->notifySubscribers(EVENT_BOUNDS_CHANGED, this, nullptr);
 }
 
-kuSphered ksNode::getBounds() const {
+const kuSphered& ksNode::getBounds() const {
+    if (!m_boundsCached) {
+        m_cachedBounds = computeBounds();
+        m_boundsCached = true;
+    }
+    return m_cachedBounds;
+}
+
+kuSphered ksNode::computeBounds() const {
     if (m_staticBounds)
         return m_bounds;
     kuSphered bounds;
     for (const auto& child : m_children)
         bounds.expandBy(child->getBounds());
     return bounds;
+}
+
+void ksNode::dirtyBounds() {
+    if (!m_boundsCached)
+        return;
+    m_boundsCached = false;
+    for (ksNode* parent : m_parents)
+        parent->dirtyBounds();
 }
 
 namespace {
@@ -175,6 +194,7 @@ int ksNode::addChild(ksNode* child) {
         return KU_FAILURE;
     m_children.emplace_back(child);
     child->m_parents.push_back(this);
+    dirtyBounds();
     queueUpdate(TOKEN_CHILDREN);
     notifySubscribers(EVENT_ADD_CHILD, child, nullptr);
     child->notifySubscribers(EVENT_ADD_PARENT, this, nullptr);
@@ -191,6 +211,7 @@ int ksNode::removeChild(ksNode* child) {
     m_children.erase(std::next(it).base());
     auto& parents = child->m_parents;
     parents.erase(std::remove(parents.begin(), parents.end(), this), parents.end());
+    dirtyBounds();
     queueUpdate(TOKEN_CHILDREN);
     notifySubscribers(EVENT_REMOVE_CHILD, child, nullptr);
     child->notifySubscribers(EVENT_REMOVE_PARENT, this, nullptr);
@@ -313,6 +334,7 @@ void ksNode::syncWithMasterClone(int token, ksNode** clones) {
     case TOKEN_BOUNDS:
         m_staticBounds = master->m_staticBounds;
         m_bounds = master->m_bounds;
+        dirtyBounds();
         break;
     case TOKEN_CHILDREN: {
         // The clone's children are the same pipeline's clones of the master's children.
@@ -328,6 +350,7 @@ void ksNode::syncWithMasterClone(int token, ksNode** clones) {
             m_children.emplace_back(child);
             child->m_parents.push_back(this);
         }
+        dirtyBounds();
         break;
     }
     default:
