@@ -52,6 +52,17 @@ public:
     int getHitNormal(kuVec3f* normal) const;
     // Both at once, under one lock (either output may be null).
     int getHit(kuVec3d* point, kuVec3f* normal) const;
+    // As getHit, without the lock: application thread only. Results are stored on that thread
+    // alone (a service stores its run's results between frames), so nothing can race this read.
+    int getHitUnlocked(kuVec3d* point, kuVec3f* normal) const {
+        if (!m_hit)
+            return KU_FAILURE;
+        if (point)
+            *point = m_hitPoint;
+        if (normal)
+            *normal = m_hitNormal;
+        return KU_SUCCESS;
+    }
     // Written by the isector service.
     void setHit(const kuVec3d& point, const kuVec3f& normal);
     void clearHit();
