@@ -4,6 +4,7 @@
 #include <ku/kuBase.h>
 #include <ku/kuSphere.h>
 
+#include <atomic>
 #include <vector>
 
 class ksThreadBuffer;
@@ -85,7 +86,8 @@ public:
     int getNumParents() const { return static_cast<int>(m_parents.size()); }
     ksNode* getParent(int index) const;
 
-    // Subscribers belong to the master; clones notify the master's.
+    // Subscribers belong to the master; clones notify the master's. Added and removed on the
+    // application thread (or by a subscriber while it is told).
     int addSubscriber(int event, Subscriber* subscriber);
     int removeSubscriber(int event, Subscriber* subscriber);
     int getNumSubscribers(int event) const;
@@ -156,6 +158,10 @@ private:
 
     struct SubscriberList;
     SubscriberList* m_subscribers = nullptr; // master only
+    // A bit per event that has subscribers, kept in the master and in every clone alike, so
+    // that a cull thread learns there is nobody to tell from the clone it is visiting.
+    std::atomic<unsigned int> m_subscribedEvents{0};
+    void publishSubscribedEvents();
 
     ksNode** m_clones;
     int m_cloneIndex;

@@ -67,6 +67,9 @@ public:
     void setHit(const kuVec3d& point, const kuVec3f& normal);
     void clearHit();
 
+    // Shared by the probes aimed at one target.
+    class TargetWatch;
+
     const ClassType* getClassType() const override;
     static ClassType* getStaticClassType();
     static int initializeClass();
@@ -80,11 +83,9 @@ private:
     unsigned int m_isectMask = 0xffffffffu;
     double m_segmentRange = 1000.0;
     // Not a counted reference: a probe of a lobe in the scene that it targets would otherwise
-    // keep that scene (and itself) alive for ever. A watch on the target clears it when the
-    // target goes away.
+    // keep that scene (and itself) alive for ever. A watch on the target, shared by every probe
+    // aimed at it, clears it when the target goes away.
     const ksNode* m_target = nullptr;
-    class TargetWatch;
-    kuRef<kuMemBase> m_watch;
 
     mutable std::mutex m_hitMutex;
     bool m_hit = false;

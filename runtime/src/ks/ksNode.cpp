@@ -57,6 +57,7 @@ ksNode::ksNode(ksNode** clones, int index, ksThreadBuffer* threadBuffer)
     m_isectMask = master->m_isectMask;
     m_staticBounds = master->m_staticBounds;
     m_bounds = master->m_bounds;
+    m_subscribedEvents.store(master->m_subscribedEvents.load());
     m_clones[index] = this;
 }
 
@@ -233,6 +234,7 @@ int ksNode::addSubscriber(int event, Subscriber* subscriber) {
     std::lock_guard<kuLock> guard(master->m_subscribers->lock);
     master->m_subscribers->events[event].emplace_back(subscriber);
     ++master->m_subscribers->counts[event];
+    master->publishSubscribedEvents();
     return KU_SUCCESS;
 }
 
@@ -247,6 +249,7 @@ int ksNode::removeSubscriber(int event, Subscriber* subscriber) {
         return KU_FAILURE;
     list.erase(it);
     --master->m_subscribers->counts[event];
+    master->publishSubscribedEvents();
     return KU_SUCCESS;
 }
 
@@ -258,11 +261,22 @@ int ksNode::getNumSubscribers(int event) const {
     return static_cast<int>(master->m_subscribers->events[event].size());
 }
 
+void ksNode::publishSubscribedEvents() {
+    unsigned int events = 0;
+    for (int event = 0; event < NUM_EVENTS; ++event)
+        if (m_subscribers->counts[event].load(std::memory_order_relaxed) > 0)
+            events |= 1u << event;
+    for (int i = 0; i < ksThreadBuffer::MAX_BUFFERS; ++i)
+        if (ksNode* clone = m_clones[i])
+            clone->m_subscribedEvents.store(events, std::memory_order_release);
+}
+
 void ksNode::notifySubscribers(int event, void* data, int* result) {
-    ksNode* master = getClone(0);
-    if (!master || !master->m_subscribers || event < 0 || event >= NUM_EVENTS)
+    if (event < 0 || event >= NUM_EVENTS ||
+        !(m_subscribedEvents.load(std::memory_order_acquire) & (1u << event)))
         return;
-    if (master->m_subscribers->counts[event].load(std::memory_order_acquire) == 0)
+    ksNode* master = getClone(0);
+    if (!master || !master->m_subscribers)
         return;
     // Work on a copy: a subscriber may add or remove subscribers while being told.
     std::vector<kuRef<Subscriber>> subscribers;
