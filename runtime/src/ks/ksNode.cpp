@@ -43,7 +43,7 @@ ksNode::ksNode(ksThreadBuffer* threadBuffer)
     if (!m_threadBuffer)
         m_threadBuffer = ksThreadBuffer::getMaster();
     m_clones[0] = this;
-    m_subscribers = new SubscriberList;
+    // The subscriber lists are made with the first subscriber: most nodes never have one.
     // Clones are made by the thread buffers once construction has finished (createClone is
     // virtual and cannot be called from here).
     ksThreadBuffer::registerMaster(this);
@@ -231,6 +231,10 @@ int ksNode::addSubscriber(int event, Subscriber* subscriber) {
     ksNode* master = getClone(0);
     if (!master || !subscriber || event < 0 || event >= NUM_EVENTS)
         return KU_FAILURE;
+    // The application thread alone adds subscribers; a cull thread reads the lists only after
+    // the clone's event bit, published after this, says there are some.
+    if (!master->m_subscribers)
+        master->m_subscribers = new SubscriberList;
     std::lock_guard<kuLock> guard(master->m_subscribers->lock);
     master->m_subscribers->events[event].emplace_back(subscriber);
     ++master->m_subscribers->counts[event];
@@ -240,7 +244,7 @@ int ksNode::addSubscriber(int event, Subscriber* subscriber) {
 
 int ksNode::removeSubscriber(int event, Subscriber* subscriber) {
     ksNode* master = getClone(0);
-    if (!master || event < 0 || event >= NUM_EVENTS)
+    if (!master || !master->m_subscribers || event < 0 || event >= NUM_EVENTS)
         return KU_FAILURE;
     std::lock_guard<kuLock> guard(master->m_subscribers->lock);
     auto& list = master->m_subscribers->events[event];
@@ -255,7 +259,7 @@ int ksNode::removeSubscriber(int event, Subscriber* subscriber) {
 
 int ksNode::getNumSubscribers(int event) const {
     const ksNode* master = getClone(0);
-    if (!master || event < 0 || event >= NUM_EVENTS)
+    if (!master || !master->m_subscribers || event < 0 || event >= NUM_EVENTS)
         return 0;
     std::lock_guard<kuLock> guard(master->m_subscribers->lock);
     return static_cast<int>(master->m_subscribers->events[event].size());
