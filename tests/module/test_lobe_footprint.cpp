@@ -9,6 +9,7 @@
 
 #include <cmath>
 #include <limits>
+#include <random>
 
 namespace {
 
@@ -76,6 +77,83 @@ TEST_F(LobeFootprintTest, LevelLobePlacesUpperRowsFarAwayAndDark) {
         EXPECT_NEAR(lobe->getVertex(k).z, 0.01, 1e-9) << k;
         EXPECT_GT(lobe->getVertex(k).y, 0.0) << k;
         EXPECT_GT(lobe->getVertexBrightness(k), 0.0f) << k;
+    }
+}
+
+// The footprint as first written, one vertex at a time through the lobe's world matrix.
+void referenceFootprint(const kxLightLobe& lobe, kuVec3d vertices[16], float brightness[16]) {
+    const kuVec3d& a = lobe.getAbsolutePositionValue();
+    const kuVec3d& o = lobe.getAbsoluteOrientationValue();
+    kuMatrixd world, step;
+    world.makeRotate(o.x, o.y, o.z);
+    step.makeTranslate(a.x, a.y, a.z);
+    world.postMultiply(step);
+    const float angle = static_cast<float>(lobe.getSpreadAngle() / 114.59156);
+    const float t = static_cast<float>(std::tan(static_cast<double>(angle)));
+    const double rowZ[4] = {t, 0.3333 * t, -0.3333 * t, -t};
+    const double columnX[4] = {-t, -0.3333 * t, 0.3333 * t, t};
+    const kuVec3d origin = world.transformPoint(kuVec3d(0, 0, 0));
+    const kuVec3d& plane = lobe.getGroundPlane();
+    const double numer = plane.dot(plane - origin);
+    const kuVec3d below = origin + plane * (numer / plane.dot(plane));
+    for (int k = 0; k < 16; ++k) {
+        kuVec3d ray = world.transformPoint(kuVec3d(columnX[k % 4], 1.0, rowZ[k / 4])) - origin;
+        ray.normalize();
+        const double tk = numer / plane.dot(ray);
+        kuVec3d point = origin + ray * tk;
+        if (!(tk > 0)) {
+            kuVec3d u = ray.cross(plane);
+            u.normalize();
+            kuVec3d w = plane.cross(u);
+            w.normalize();
+            point = below + w * 100000.0;
+        }
+        const double dist = (point - origin).length();
+        const double fade = 1.0 - dist / lobe.getFadeRange();
+        const double b = dist < lobe.getFadeRange() ? lobe.getBrightness() * fade * fade : 0.0;
+        vertices[k] = point;
+        brightness[k] = b > 0 ? static_cast<float>(b) : 0.0f;
+    }
+}
+
+// Random poses (some scaled, some looking above the horizon) over random sloping ground: the
+// footprint agrees with the reference to float precision.
+TEST_F(LobeFootprintTest, FootprintMatchesTheVertexByVertexReference) {
+    std::mt19937 random(15);
+    auto uniform = [&random](double lo, double hi) {
+        return std::uniform_real_distribution<double>(lo, hi)(random);
+    };
+    for (int i = 0; i < 300; ++i) {
+        kuRef<kxLightLobe> lobe = makeLobe();
+        const kuVec3d at(uniform(-1000, 1000), uniform(-1000, 1000), uniform(1, 300));
+        lobe->setPosition(at.x, at.y, at.z);
+        lobe->setOrientation(uniform(-180, 180), uniform(-89, 30), uniform(-30, 30));
+        if (i % 3 == 0)
+            lobe->setScale(uniform(0.5, 2), uniform(0.5, 2), uniform(0.5, 2));
+        lobe->setSpreadAngle(static_cast<float>(uniform(1, 60)));
+        lobe->setFadeRange(static_cast<float>(uniform(50, 2000)));
+        lobe->setBrightness(static_cast<float>(uniform(0.1, 2)));
+        const double slopeX = uniform(-0.3, 0.3), slopeY = uniform(-0.3, 0.3);
+        const double ground = uniform(-50, 0);
+        for (int k = 0; k < 3; ++k) {
+            const double x = at.x + 20 * std::cos(2.1 * k), y = at.y + 20 * std::sin(2.1 * k);
+            lobe->getIsector(k)->setHit(kuVec3d(x, y, ground + slopeX * x + slopeY * y),
+                                        kuVec3f(0, 0, 1));
+        }
+        lobe->update(nullptr);
+        kuVec3d position, orientation;
+        lobe->getAbsolutePosition(&position, &orientation, nullptr, nullptr);
+        EXPECT_EQ(lobe->getAbsolutePositionValue(), position) << i;
+        EXPECT_EQ(lobe->getAbsoluteOrientationValue(), orientation) << i;
+        kuVec3d vertices[16];
+        float brightness[16];
+        referenceFootprint(*lobe, vertices, brightness);
+        for (int k = 0; k < 16; ++k) {
+            const double tolerance = 1e-9 * std::max(1.0, vertices[k].length());
+            EXPECT_NEAR((lobe->getVertex(k) - vertices[k]).length(), 0.0, tolerance)
+                << i << "," << k;
+            EXPECT_NEAR(lobe->getVertexBrightness(k), brightness[k], 1e-6f) << i << "," << k;
+        }
     }
 }
 

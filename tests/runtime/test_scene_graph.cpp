@@ -1,6 +1,8 @@
 // Scene-graph nodes: masks, bounds, hierarchy, subscribers, node ids, copy and compare; the
 // primitives of a geometry.
 #include <kr/krGeometry.h>
+#include <ks/ksGeometry.h>
+#include <ks/ksThreadBuffer.h>
 #include <ks/ksTransform.h>
 #include <kx/kxKernel.h>
 #include <kx/kxTransform.h>
@@ -109,6 +111,90 @@ TEST_F(SceneGraphTest, TransformCarriesChildBoundsThroughItsMatrix) {
     transform->setStaticBoundsEnable(true, false);
     transform->setBounds(kuSphered(kuVec3d(1, 2, 3), 4), false);
     EXPECT_EQ(transform->getBounds(), kuSphered(kuVec3d(1, 2, 3), 4));
+}
+
+kuRef<krGeometry> segment(const kuVec3f& a, const kuVec3f& b) {
+    kuRef<krGeometry> geometry = new krGeometry;
+    geometry->setVertices({a, b});
+    return geometry;
+}
+
+kuMatrixd translation(double x, double y, double z) {
+    kuMatrixd m;
+    m.makeTranslate(x, y, z);
+    return m;
+}
+
+// Cached bounds, on the master and on a pipeline's clone, follow every kind of change below the
+// root once it is delivered: root -> transform (at x 100) -> group -> geometry (-1..1 on x).
+TEST_F(SceneGraphTest, CachedBoundsFollowEveryChangeBelow) {
+    struct Scene {
+        kuRef<ksNode> root = new ksNode;
+        kuRef<ksTransform> transform = new ksTransform;
+        kuRef<ksNode> group = new ksNode;
+        kuRef<ksGeometry> geometry = new ksGeometry;
+        kuRef<krGeometry> mesh = segment(kuVec3f(-1, 0, 0), kuVec3f(1, 0, 0));
+    };
+    const struct {
+        const char* change;
+        void (*apply)(Scene&);
+        kuSphered expected;
+    } cases[] = {
+        {"geometry edited",
+         [](Scene& s) {
+             s.mesh->setVertices({kuVec3f(-3, 0, 0), kuVec3f(3, 0, 0)});
+         },
+         kuSphered(kuVec3d(100, 0, 0), 3)},
+        {"geometry replaced",
+         [](Scene& s) {
+             s.geometry->setGeometry(segment(kuVec3f(10, -2, 0), kuVec3f(10, 2, 0)).get(), 0);
+             s.mesh->setVertices({kuVec3f(-50, 0, 0), kuVec3f(50, 0, 0)}); // no longer watched
+         },
+         kuSphered(kuVec3d(110, 0, 0), 2)},
+        {"transform moved", [](Scene& s) { s.transform->setMatrix(translation(0, 50, 0)); },
+         kuSphered(kuVec3d(0, 50, 0), 1)},
+        {"child added", [](Scene& s) { s.group->addChild(leaf(4, 1).get()); },
+         kuSphered(kuVec3d(102, 0, 0), 3)},
+        {"child removed", [](Scene& s) { s.group->removeChild(s.geometry.get()); }, kuSphered()},
+        {"static bounds set",
+         [](Scene& s) {
+             s.group->setStaticBoundsEnable(true, false);
+             s.group->setBounds(kuSphered(kuVec3d(0, 0, 7), 2), false);
+         },
+         kuSphered(kuVec3d(100, 0, 7), 2)},
+        {"nested: a transform put in between",
+         [](Scene& s) {
+             kuRef<ksTransform> inner = new ksTransform;
+             inner->setMatrix(translation(0, 0, 20));
+             s.group->removeChild(s.geometry.get());
+             inner->addChild(s.geometry.get());
+             s.group->addChild(inner.get());
+             s.mesh->setVertices({kuVec3f(0, -5, 0), kuVec3f(0, 5, 0)});
+         },
+         kuSphered(kuVec3d(100, 0, 20), 5)},
+    };
+    ksThreadBuffer* pipeline = ksThreadBuffer::create();
+    for (const auto& c : cases) {
+        Scene s;
+        s.root->addChild(s.transform.get());
+        s.transform->setMatrix(translation(100, 0, 0));
+        s.transform->addChild(s.group.get());
+        s.group->addChild(s.geometry.get());
+        s.geometry->setGeometry(s.mesh.get(), 0);
+        ksThreadBuffer::synchronize();
+        const ksNode* clone = s.root->getClone(pipeline->getIndex());
+        ASSERT_NE(clone, nullptr);
+        // Fill every cache first, so that only letting go of them can give the new bounds.
+        EXPECT_EQ(s.root->getBounds(), kuSphered(kuVec3d(100, 0, 0), 1)) << c.change;
+        EXPECT_EQ(clone->getBounds(), kuSphered(kuVec3d(100, 0, 0), 1)) << c.change;
+        c.apply(s);
+        EXPECT_EQ(s.root->getBounds(), c.expected) << c.change;
+        // The clone keeps the frame it has until the changes are delivered.
+        EXPECT_EQ(clone->getBounds(), kuSphered(kuVec3d(100, 0, 0), 1)) << c.change;
+        ksThreadBuffer::synchronize();
+        EXPECT_EQ(clone->getBounds(), c.expected) << c.change;
+    }
+    ksThreadBuffer::destroy(pipeline);
 }
 
 TEST_F(SceneGraphTest, ChildrenAndParents) {

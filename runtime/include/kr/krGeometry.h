@@ -15,6 +15,16 @@
 // edit is in progress (edits happen between frames).
 class KX_API krGeometry : public kuBase {
 public:
+    // Told of every edit, on the editing (application) thread, so that what is derived from
+    // the geometry (a node's cached bounds) can be let go.
+    class KX_API Observer {
+    public:
+        virtual void geometryChanged(krGeometry* geometry) = 0;
+
+    protected:
+        ~Observer() = default;
+    };
+
     enum PrimitiveType {
         PRIMITIVE_POINTS = 0,
         PRIMITIVE_LINES = 1,
@@ -52,10 +62,14 @@ public:
     // The triangles of the primitive as a list of vertex index triples (strips and fans are
     // unrolled; points and lines give none; indices out of range are skipped).
     std::vector<unsigned int> getTriangleIndices() const;
-    kuSphered getBounds() const;
+    // Kept with the vertices: computed when they are set, so reading costs nothing.
+    const kuSphered& getBounds() const { return m_bounds; }
     unsigned int getRevision() const { return m_revision.load(std::memory_order_acquire); }
     // Unique for the life of the process (a new geometry at an old one's address differs).
     unsigned long long getSerial() const { return m_serial; }
+    // An observer registered n times is told once per edit until removed n times.
+    void addObserver(Observer* observer);
+    void removeObserver(Observer* observer);
     // Issues the geometry in immediate mode (the draw context compiles it into a display list).
     void drawImmediate() const;
 
@@ -73,7 +87,7 @@ private:
     void forEachPrimitive(Function function) const;
     void appendTriangles(std::size_t first, std::size_t count,
                          std::vector<unsigned int>& triangles) const;
-    void changed() { m_revision.fetch_add(1, std::memory_order_acq_rel); }
+    void changed();
 
     int m_primitiveType = PRIMITIVE_TRIANGLES;
     std::vector<kuVec3f> m_vertices;
@@ -84,6 +98,8 @@ private:
     std::vector<kuVec2f> m_texCoords;
     std::vector<unsigned int> m_indices;
     std::vector<int> m_primitiveLengths;
+    kuSphered m_bounds;
+    std::vector<Observer*> m_observers;
     std::atomic<unsigned int> m_revision{1};
     unsigned long long m_serial;
 };

@@ -115,16 +115,21 @@ public:
         if (channelId < 0 || channelId >= MAX_CHANNELS)
             return nullptr;
         T* record = nullptr;
+        bool first = false;
         {
             std::lock_guard<kuLock> guard(this->getLock());
             record = m_pools[channelId].pop();
             if (!record)
                 ++m_allocated;
+            first = m_inUse++ == 0;
         }
         if (!record)
             record = new T;
-        // A record in use keeps its factory alive, so it can always go back to its pool.
-        this->ref();
+        // Records in use keep their factory alive, so each can always go back to its pool: one
+        // reference for them all rather than reference traffic per record. (The caller holds
+        // the factory, so it cannot go before this reference is taken.)
+        if (first)
+            this->ref();
         record->setFactory(this);
         record->setChannelId(channelId);
         record->setFlags(flags);
@@ -135,14 +140,19 @@ public:
         if (!record)
             return;
         const int channelId = record->getChannelId();
-        if (channelId < 0 || channelId >= MAX_CHANNELS) {
-            delete record;
-        } else {
+        bool last = false;
+        {
             std::lock_guard<kuLock> guard(this->getLock());
-            m_pools[channelId].push(static_cast<T*>(record));
+            if (channelId >= 0 && channelId < MAX_CHANNELS) {
+                m_pools[channelId].push(static_cast<T*>(record));
+                record = nullptr;
+            }
+            last = --m_inUse == 0;
         }
+        delete record;
         // Released outside the lock: this may be the last reference.
-        this->unref();
+        if (last)
+            this->unref();
     }
 
     // Records made so far (pooled or in use); a steady scene stops increasing it.
@@ -161,6 +171,7 @@ protected:
 private:
     Pool m_pools[MAX_CHANNELS];
     std::size_t m_allocated = 0;
+    std::size_t m_inUse = 0; // records handed out and not yet back
 };
 
 #endif

@@ -1,12 +1,12 @@
 #ifndef KS_GEOMETRY_H
 #define KS_GEOMETRY_H
 
+#include <kr/krGeometry.h>
 #include <ks/ksCullRecord.h>
 #include <ks/ksNode.h>
 
 #include <vector>
 
-class krGeometry;
 class krState;
 
 // A leaf node that draws geometry. Each geometry slot holds a krGeometry and the id of the
@@ -31,7 +31,6 @@ public:
     // Changes whenever a slot or a slot's geometry changes.
     unsigned int getGeometryRevision() const;
 
-    kuSphered getBounds() const override;
     // Leaves one record per geometry slot in the slot's bin.
     int cull(ksTraversalCull* traversal) override;
     const ClassType* getClassType() const override;
@@ -46,8 +45,23 @@ public:
 protected:
     ksGeometry(ksNode** clones, int index, ksThreadBuffer* threadBuffer);
     ~ksGeometry() override;
+    // The slots' geometry bounds (static bounds are kept as set).
+    kuSphered computeBounds() const override;
 
 private:
+    // The master watches its slots' geometry: an edit lets go of the cached bounds here and
+    // tells the clones at the next rendezvous.
+    class GeometryWatch : public krGeometry::Observer {
+    public:
+        explicit GeometryWatch(ksGeometry* owner) : m_owner(owner) {}
+        void geometryChanged(krGeometry* geometry) override;
+
+    private:
+        ksGeometry* m_owner;
+    };
+    void watch(krGeometry* geometry, bool enable);
+
+    GeometryWatch m_watch{this};
     struct Slot;
     std::vector<Slot> m_slots;
     unsigned int m_slotRevision = 1;

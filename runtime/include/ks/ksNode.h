@@ -4,6 +4,7 @@
 #include <ku/kuBase.h>
 #include <ku/kuSphere.h>
 
+#include <atomic>
 #include <vector>
 
 class ksThreadBuffer;
@@ -71,7 +72,12 @@ public:
     bool getStaticBoundsEnable() const { return m_staticBounds; }
     void setBounds(const kuSphered& bounds, bool notifyParents);
     // In the node's parent's coordinates; an invalid sphere when there is nothing to bound.
-    virtual kuSphered getBounds() const;
+    // Cached per node (master and each clone apart) until its geometry, matrix, children or
+    // bounds settings change; a change lets go of the caches of every node above it. A
+    // clone's cache is filled by its pipeline's cull thread and let go of at the rendezvous.
+    const kuSphered& getBounds() const;
+    // Lets go of the cached bounds of this node and of every node above it.
+    void dirtyBounds();
 
     int addChild(ksNode* child);
     int removeChild(ksNode* child);
@@ -80,7 +86,8 @@ public:
     int getNumParents() const { return static_cast<int>(m_parents.size()); }
     ksNode* getParent(int index) const;
 
-    // Subscribers belong to the master; clones notify the master's.
+    // Subscribers belong to the master; clones notify the master's. Added and removed on the
+    // application thread (or by a subscriber while it is told).
     int addSubscriber(int event, Subscriber* subscriber);
     int removeSubscriber(int event, Subscriber* subscriber);
     int getNumSubscribers(int event) const;
@@ -118,6 +125,10 @@ public:
     static int shutdownClass();
 
 protected:
+    // The bounds from the node's own state (getBounds caches them); derived nodes that bound
+    // something else than their children override it and call dirtyBounds when that changes.
+    virtual kuSphered computeBounds() const;
+
     // Clone constructor: joins the master's clone array at index and takes the master's state.
     ksNode(ksNode** clones, int index, ksThreadBuffer* threadBuffer);
     ~ksNode() override;
@@ -138,11 +149,19 @@ private:
     unsigned int m_isectMask = 0xffffffffu;
     bool m_staticBounds = false;
     kuSphered m_bounds;
+    mutable kuSphered m_cachedBounds;
+    // False means every node above this one has let go of its cache too (or bounds
+    // independently of it), so letting go stops at the first node already without one.
+    mutable bool m_boundsCached = false;
     std::vector<kuRef<ksNode>> m_children;
     std::vector<ksNode*> m_parents;
 
     struct SubscriberList;
     SubscriberList* m_subscribers = nullptr; // master only
+    // A bit per event that has subscribers, kept in the master and in every clone alike, so
+    // that a cull thread learns there is nobody to tell from the clone it is visiting.
+    std::atomic<unsigned int> m_subscribedEvents{0};
+    void publishSubscribedEvents();
 
     ksNode** m_clones;
     int m_cloneIndex;

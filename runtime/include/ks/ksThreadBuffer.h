@@ -49,6 +49,8 @@ public:
     // Queues token for node. data is kept with the update for the node's own use (may be
     // null). coalesce: skip the update when the same node and token are already queued.
     void appendUpdate(ksNode* node, int token, void* data, bool coalesce);
+    // Queues several tokens for node (without data, not coalesced) under one lock.
+    void appendUpdates(ksNode* node, const int* tokens, int count);
     std::size_t getNumPendingUpdates() const;
 
     // Bookkeeping of master nodes, called by ksNode.

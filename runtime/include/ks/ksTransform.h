@@ -21,8 +21,6 @@ public:
     void setStaticEnable(bool enable);
     bool getStaticEnable() const { return m_static; }
 
-    // The children's bounds carried through the matrix (static bounds are kept as set).
-    kuSphered getBounds() const override;
     // Visits the children with this node's matrix applied.
     int cull(ksTraversalCull* traversal) override;
     // The matrix from this node's coordinates to world coordinates, through the first parent
@@ -40,6 +38,8 @@ public:
     static int shutdownClass();
 
 protected:
+    // The children's bounds carried through the matrix (static bounds are kept as set).
+    kuSphered computeBounds() const override;
     ksTransform(ksNode** clones, int index, ksThreadBuffer* threadBuffer);
     ~ksTransform() override = default;
 

@@ -42,9 +42,7 @@ public:
     const ksChannel* getChannel() const { return m_channel; }
 
     // The model matrix of the node being visited (its coordinates to world coordinates).
-    const kuMatrixd& getModelMatrix() const {
-        return m_deeper.empty() ? m_modelStack[m_depth] : m_deeper.back();
-    }
+    const kuMatrixd& getModelMatrix() const { return level().model; }
     // model * view: the node's coordinates to the channel's eye coordinates.
     kuMatrixd getModelView() const;
     // A transform node's visit: local applies before the matrix of its parents.
@@ -65,12 +63,21 @@ private:
     kuMatrixd m_view;
     double m_planes[6][4]; // eye-space frustum planes, inside where a·x+b·y+c·z+d >= 0
     bool m_hasFrustum;
-    // Model matrices of the nested transforms: a fixed stack, so that a cull allocates
-    // nothing, with a heap continuation for unusually deep scenes.
+    // Per nested transform: its model matrix, and the model-view matrix with its largest axis
+    // scale, made once at the push rather than for every node tested beneath it.
+    struct Level {
+        kuMatrixd model;
+        kuMatrixd modelView;
+        double scale = 1.0;
+    };
+    const Level& level() const { return m_deeper.empty() ? m_levels[m_depth] : m_deeper.back(); }
+    void setModel(Level& level, const kuMatrixd& model) const;
+    // A fixed stack, so that a cull allocates nothing, with a heap continuation for unusually
+    // deep scenes.
     enum { MAX_DEPTH = 64 };
-    kuMatrixd m_modelStack[MAX_DEPTH];
+    Level m_levels[MAX_DEPTH];
     int m_depth = 0;
-    std::vector<kuMatrixd> m_deeper;
+    std::vector<Level> m_deeper;
     int m_visited = 0;
 };
 

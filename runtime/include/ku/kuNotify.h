@@ -20,6 +20,10 @@ public:
     static void print(int level, const kuBase::ClassType* classType, const char* format, ...)
         __attribute__((format(printf, 3, 4)));
 
+    // Whether a message of this level would be printed or handed on now: a caller with many
+    // messages to give (a trace per vertex) asks once and skips them all, calls included.
+    static bool isWanted(int level);
+
     static void setLevel(int level);
     static int getLevel();
     static void setCallback(kuNotifyCallback callback, void* userData);

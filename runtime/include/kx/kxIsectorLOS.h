@@ -52,9 +52,23 @@ public:
     int getHitNormal(kuVec3f* normal) const;
     // Both at once, under one lock (either output may be null).
     int getHit(kuVec3d* point, kuVec3f* normal) const;
+    // As getHit, without the lock: application thread only. Results are stored on that thread
+    // alone (a service stores its run's results between frames), so nothing can race this read.
+    int getHitUnlocked(kuVec3d* point, kuVec3f* normal) const {
+        if (!m_hit)
+            return KU_FAILURE;
+        if (point)
+            *point = m_hitPoint;
+        if (normal)
+            *normal = m_hitNormal;
+        return KU_SUCCESS;
+    }
     // Written by the isector service.
     void setHit(const kuVec3d& point, const kuVec3f& normal);
     void clearHit();
+
+    // Shared by the probes aimed at one target.
+    class TargetWatch;
 
     const ClassType* getClassType() const override;
     static ClassType* getStaticClassType();
@@ -69,11 +83,9 @@ private:
     unsigned int m_isectMask = 0xffffffffu;
     double m_segmentRange = 1000.0;
     // Not a counted reference: a probe of a lobe in the scene that it targets would otherwise
-    // keep that scene (and itself) alive for ever. A watch on the target clears it when the
-    // target goes away.
+    // keep that scene (and itself) alive for ever. A watch on the target, shared by every probe
+    // aimed at it, clears it when the target goes away.
     const ksNode* m_target = nullptr;
-    class TargetWatch;
-    kuRef<kuMemBase> m_watch;
 
     mutable std::mutex m_hitMutex;
     bool m_hit = false;

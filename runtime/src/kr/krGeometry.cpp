@@ -26,7 +26,38 @@ void krGeometry::setPrimitiveType(int type) {
 
 void krGeometry::setVertices(const std::vector<kuVec3f>& vertices) {
     m_vertices = vertices;
+    m_bounds = kuSphered();
+    if (!m_vertices.empty()) {
+        kuVec3d lo(m_vertices[0]), hi(m_vertices[0]);
+        for (const kuVec3f& v : m_vertices)
+            for (int a = 0; a < 3; ++a) {
+                lo[a] = std::min(lo[a], double(v[a]));
+                hi[a] = std::max(hi[a], double(v[a]));
+            }
+        const kuVec3d center = (lo + hi) * 0.5;
+        double radius = 0;
+        for (const kuVec3f& v : m_vertices)
+            radius = std::max(radius, (kuVec3d(v) - center).length());
+        m_bounds = kuSphered(center, radius);
+    }
     changed();
+}
+
+void krGeometry::changed() {
+    m_revision.fetch_add(1, std::memory_order_acq_rel);
+    for (std::size_t i = 0; i < m_observers.size(); ++i)
+        m_observers[i]->geometryChanged(this);
+}
+
+void krGeometry::addObserver(Observer* observer) {
+    if (observer)
+        m_observers.push_back(observer);
+}
+
+void krGeometry::removeObserver(Observer* observer) {
+    auto it = std::find(m_observers.begin(), m_observers.end(), observer);
+    if (it != m_observers.end())
+        m_observers.erase(it);
 }
 
 void krGeometry::setNormals(const std::vector<kuVec3f>& normals, int binding) {
@@ -116,22 +147,6 @@ void krGeometry::appendTriangles(std::size_t first, std::size_t count,
     default:
         break;
     }
-}
-
-kuSphered krGeometry::getBounds() const {
-    if (m_vertices.empty())
-        return kuSphered();
-    kuVec3d lo(m_vertices[0]), hi(m_vertices[0]);
-    for (const kuVec3f& v : m_vertices)
-        for (int a = 0; a < 3; ++a) {
-            lo[a] = std::min(lo[a], double(v[a]));
-            hi[a] = std::max(hi[a], double(v[a]));
-        }
-    const kuVec3d center = (lo + hi) * 0.5;
-    double radius = 0;
-    for (const kuVec3f& v : m_vertices)
-        radius = std::max(radius, (kuVec3d(v) - center).length());
-    return kuSphered(center, radius);
 }
 
 const kuBase::ClassType* krGeometry::getClassType() const {

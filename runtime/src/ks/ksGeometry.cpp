@@ -55,7 +55,25 @@ ksGeometry::ksGeometry(ksNode** clones, int index, ksThreadBuffer* threadBuffer)
     m_slotRevision = master->m_slotRevision;
 }
 
-ksGeometry::~ksGeometry() = default;
+ksGeometry::~ksGeometry() {
+    for (const Slot& slot : m_slots)
+        watch(slot.geometry.get(), false);
+}
+
+void ksGeometry::watch(krGeometry* geometry, bool enable) {
+    // Clones share the master's geometry and learn of its edits through the master's token.
+    if (!geometry || !isMasterClone())
+        return;
+    if (enable)
+        geometry->addObserver(&m_watch);
+    else
+        geometry->removeObserver(&m_watch);
+}
+
+void ksGeometry::GeometryWatch::geometryChanged(krGeometry*) {
+    m_owner->dirtyBounds();
+    m_owner->queueUpdate(TOKEN_GEOMETRY);
+}
 
 int ksGeometry::getNumGeometries() const {
     return static_cast<int>(m_slots.size());
@@ -66,8 +84,12 @@ int ksGeometry::setGeometry(krGeometry* geometry, int index) {
         return KU_FAILURE;
     if (static_cast<std::size_t>(index) >= m_slots.size())
         m_slots.resize(static_cast<std::size_t>(index) + 1);
-    m_slots[static_cast<std::size_t>(index)].geometry = geometry;
+    kuRef<krGeometry>& slot = m_slots[static_cast<std::size_t>(index)].geometry;
+    watch(slot.get(), false);
+    slot = geometry;
+    watch(geometry, true);
     ++m_slotRevision;
+    dirtyBounds();
     queueUpdate(TOKEN_GEOMETRY);
     return KU_SUCCESS;
 }
@@ -152,9 +174,9 @@ unsigned int ksGeometry::getGeometryRevision() const {
     return revision;
 }
 
-kuSphered ksGeometry::getBounds() const {
+kuSphered ksGeometry::computeBounds() const {
     if (getStaticBoundsEnable())
-        return ksNode::getBounds();
+        return ksNode::computeBounds();
     kuSphered bounds;
     for (const Slot& slot : m_slots)
         if (slot.geometry)
@@ -173,6 +195,7 @@ void ksGeometry::syncWithMasterClone(int token, ksNode** clones) {
     if (token == TOKEN_GEOMETRY) {
         m_slots = master->m_slots;
         m_slotRevision = master->m_slotRevision;
+        dirtyBounds();
         return;
     }
     ksNode::syncWithMasterClone(token, clones);

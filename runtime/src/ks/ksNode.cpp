@@ -43,7 +43,7 @@ ksNode::ksNode(ksThreadBuffer* threadBuffer)
     if (!m_threadBuffer)
         m_threadBuffer = ksThreadBuffer::getMaster();
     m_clones[0] = this;
-    m_subscribers = new SubscriberList;
+    // The subscriber lists are made with the first subscriber: most nodes never have one.
     // Clones are made by the thread buffers once construction has finished (createClone is
     // virtual and cannot be called from here).
     ksThreadBuffer::registerMaster(this);
@@ -57,6 +57,7 @@ ksNode::ksNode(ksNode** clones, int index, ksThreadBuffer* threadBuffer)
     m_isectMask = master->m_isectMask;
     m_staticBounds = master->m_staticBounds;
     m_bounds = master->m_bounds;
+    m_subscribedEvents.store(master->m_subscribedEvents.load());
     m_clones[index] = this;
 }
 
@@ -130,6 +131,7 @@ void ksNode::setIsectMask(unsigned int mask) {
 
 void ksNode::setStaticBoundsEnable(bool enable, bool notifyParents) {
     m_staticBounds = enable;
+    dirtyBounds();
     queueUpdate(TOKEN_BOUNDS);
     if (notifyParents)
         for (ksNode* parent : m_parents)
@@ -138,6 +140,8 @@ void ksNode::setStaticBoundsEnable(bool enable, bool notifyParents) {
 
 void ksNode::setBounds(const kuSphered& bounds, bool notifyParents) {
     m_bounds = bounds;
+    if (m_staticBounds)
+        dirtyBounds();
     queueUpdate(TOKEN_BOUNDS);
     notifySubscribers(EVENT_BOUNDS_CHANGED, this, nullptr);
     if (notifyParents)
@@ -145,13 +149,29 @@ void ksNode::setBounds(const kuSphered& bounds, bool notifyParents) {
             parent->notifySubscribers(EVENT_BOUNDS_CHANGED, this, nullptr);
 }
 
-kuSphered ksNode::getBounds() const {
+const kuSphered& ksNode::getBounds() const {
+    if (!m_boundsCached) {
+        m_cachedBounds = computeBounds();
+        m_boundsCached = true;
+    }
+    return m_cachedBounds;
+}
+
+kuSphered ksNode::computeBounds() const {
     if (m_staticBounds)
         return m_bounds;
     kuSphered bounds;
     for (const auto& child : m_children)
         bounds.expandBy(child->getBounds());
     return bounds;
+}
+
+void ksNode::dirtyBounds() {
+    if (!m_boundsCached)
+        return;
+    m_boundsCached = false;
+    for (ksNode* parent : m_parents)
+        parent->dirtyBounds();
 }
 
 namespace {
@@ -175,6 +195,7 @@ int ksNode::addChild(ksNode* child) {
         return KU_FAILURE;
     m_children.emplace_back(child);
     child->m_parents.push_back(this);
+    dirtyBounds();
     queueUpdate(TOKEN_CHILDREN);
     notifySubscribers(EVENT_ADD_CHILD, child, nullptr);
     child->notifySubscribers(EVENT_ADD_PARENT, this, nullptr);
@@ -191,6 +212,7 @@ int ksNode::removeChild(ksNode* child) {
     m_children.erase(std::next(it).base());
     auto& parents = child->m_parents;
     parents.erase(std::remove(parents.begin(), parents.end(), this), parents.end());
+    dirtyBounds();
     queueUpdate(TOKEN_CHILDREN);
     notifySubscribers(EVENT_REMOVE_CHILD, child, nullptr);
     child->notifySubscribers(EVENT_REMOVE_PARENT, this, nullptr);
@@ -209,15 +231,20 @@ int ksNode::addSubscriber(int event, Subscriber* subscriber) {
     ksNode* master = getClone(0);
     if (!master || !subscriber || event < 0 || event >= NUM_EVENTS)
         return KU_FAILURE;
+    // The application thread alone adds subscribers; a cull thread reads the lists only after
+    // the clone's event bit, published after this, says there are some.
+    if (!master->m_subscribers)
+        master->m_subscribers = new SubscriberList;
     std::lock_guard<kuLock> guard(master->m_subscribers->lock);
     master->m_subscribers->events[event].emplace_back(subscriber);
     ++master->m_subscribers->counts[event];
+    master->publishSubscribedEvents();
     return KU_SUCCESS;
 }
 
 int ksNode::removeSubscriber(int event, Subscriber* subscriber) {
     ksNode* master = getClone(0);
-    if (!master || event < 0 || event >= NUM_EVENTS)
+    if (!master || !master->m_subscribers || event < 0 || event >= NUM_EVENTS)
         return KU_FAILURE;
     std::lock_guard<kuLock> guard(master->m_subscribers->lock);
     auto& list = master->m_subscribers->events[event];
@@ -226,22 +253,34 @@ int ksNode::removeSubscriber(int event, Subscriber* subscriber) {
         return KU_FAILURE;
     list.erase(it);
     --master->m_subscribers->counts[event];
+    master->publishSubscribedEvents();
     return KU_SUCCESS;
 }
 
 int ksNode::getNumSubscribers(int event) const {
     const ksNode* master = getClone(0);
-    if (!master || event < 0 || event >= NUM_EVENTS)
+    if (!master || !master->m_subscribers || event < 0 || event >= NUM_EVENTS)
         return 0;
     std::lock_guard<kuLock> guard(master->m_subscribers->lock);
     return static_cast<int>(master->m_subscribers->events[event].size());
 }
 
+void ksNode::publishSubscribedEvents() {
+    unsigned int events = 0;
+    for (int event = 0; event < NUM_EVENTS; ++event)
+        if (m_subscribers->counts[event].load(std::memory_order_relaxed) > 0)
+            events |= 1u << event;
+    for (int i = 0; i < ksThreadBuffer::MAX_BUFFERS; ++i)
+        if (ksNode* clone = m_clones[i])
+            clone->m_subscribedEvents.store(events, std::memory_order_release);
+}
+
 void ksNode::notifySubscribers(int event, void* data, int* result) {
-    ksNode* master = getClone(0);
-    if (!master || !master->m_subscribers || event < 0 || event >= NUM_EVENTS)
+    if (event < 0 || event >= NUM_EVENTS ||
+        !(m_subscribedEvents.load(std::memory_order_acquire) & (1u << event)))
         return;
-    if (master->m_subscribers->counts[event].load(std::memory_order_acquire) == 0)
+    ksNode* master = getClone(0);
+    if (!master || !master->m_subscribers)
         return;
     // Work on a copy: a subscriber may add or remove subscribers while being told.
     std::vector<kuRef<Subscriber>> subscribers;
@@ -313,6 +352,7 @@ void ksNode::syncWithMasterClone(int token, ksNode** clones) {
     case TOKEN_BOUNDS:
         m_staticBounds = master->m_staticBounds;
         m_bounds = master->m_bounds;
+        dirtyBounds();
         break;
     case TOKEN_CHILDREN: {
         // The clone's children are the same pipeline's clones of the master's children.
@@ -328,6 +368,7 @@ void ksNode::syncWithMasterClone(int token, ksNode** clones) {
             m_children.emplace_back(child);
             child->m_parents.push_back(this);
         }
+        dirtyBounds();
         break;
     }
     default:

@@ -174,6 +174,18 @@ void ksThreadBuffer::appendUpdate(ksNode* node, int token, void* data, bool coal
     m_updates.push_back({node, token, data});
 }
 
+void ksThreadBuffer::appendUpdates(ksNode* node, const int* tokens, int count) {
+    if (!node || !tokens)
+        return;
+    std::lock_guard<std::mutex> guard(m_mutex);
+    for (int i = 0; i < count; ++i) {
+        const int token = tokens[i];
+        if (token >= 0 && token < 64)
+            node->m_queuedTokens |= 1ull << static_cast<unsigned>(token);
+        m_updates.push_back({node, token, nullptr});
+    }
+}
+
 std::size_t ksThreadBuffer::getNumPendingUpdates() const {
     std::lock_guard<std::mutex> guard(m_mutex);
     return m_updates.size();

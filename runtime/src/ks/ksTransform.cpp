@@ -24,6 +24,9 @@ const kuBase::ClassType* ksTransform::getClassType() const {
 
 void ksTransform::setMatrix(const kuMatrixd& matrix) {
     m_matrix = matrix;
+    // Static bounds are already in the parent's coordinates: the matrix does not move them.
+    if (!getStaticBoundsEnable())
+        dirtyBounds();
     queueUpdate(TOKEN_MATRIX);
 }
 
@@ -32,10 +35,10 @@ void ksTransform::setStaticEnable(bool enable) {
     queueUpdate(TOKEN_STATIC);
 }
 
-kuSphered ksTransform::getBounds() const {
+kuSphered ksTransform::computeBounds() const {
+    const kuSphered local = ksNode::computeBounds();
     if (getStaticBoundsEnable())
-        return ksNode::getBounds();
-    const kuSphered local = ksNode::getBounds();
+        return local;
     if (!local.valid())
         return local;
     // The radius grows with the largest axis scale of the matrix.
@@ -80,6 +83,8 @@ void ksTransform::syncWithMasterClone(int token, ksNode** clones) {
     switch (token) {
     case TOKEN_MATRIX:
         m_matrix = master->m_matrix;
+        if (!getStaticBoundsEnable())
+            dirtyBounds();
         break;
     case TOKEN_STATIC:
         m_static = master->m_static;

@@ -38,18 +38,31 @@ ksTraversalCull::ksTraversalCull(ksChannel* channel, ksChannelBinMgr* binMgr, in
             for (double& value : plane)
                 value /= length;
     }
+    setModel(m_levels[0], kuMatrixd());
+}
+
+void ksTraversalCull::setModel(Level& level, const kuMatrixd& model) const {
+    level.model = model;
+    level.modelView = model * m_view;
+    level.scale = 0;
+    for (int r = 0; r < 3; ++r)
+        level.scale = std::max(
+            level.scale,
+            kuVec3d(level.modelView(r, 0), level.modelView(r, 1), level.modelView(r, 2)).length());
 }
 
 kuMatrixd ksTraversalCull::getModelView() const {
-    return getModelMatrix() * m_view;
+    return level().modelView;
 }
 
 void ksTraversalCull::pushModelMatrix(const kuMatrixd& local) {
     const kuMatrixd model = local * getModelMatrix();
-    if (m_deeper.empty() && m_depth + 1 < MAX_DEPTH)
-        m_modelStack[++m_depth] = model;
-    else
-        m_deeper.push_back(model);
+    if (m_deeper.empty() && m_depth + 1 < MAX_DEPTH) {
+        setModel(m_levels[++m_depth], model);
+    } else {
+        m_deeper.emplace_back();
+        setModel(m_deeper.back(), model);
+    }
 }
 
 void ksTraversalCull::popModelMatrix() {
@@ -62,13 +75,9 @@ void ksTraversalCull::popModelMatrix() {
 bool ksTraversalCull::isOutside(const kuSphered& bounds) const {
     if (!m_hasFrustum || !bounds.valid())
         return false;
-    const kuMatrixd modelView = getModelView();
-    const kuVec3d center = modelView.transformPoint(bounds.center);
-    double scale = 0;
-    for (int r = 0; r < 3; ++r)
-        scale =
-            std::max(scale, kuVec3d(modelView(r, 0), modelView(r, 1), modelView(r, 2)).length());
-    const double radius = bounds.radius * scale;
+    const Level& current = level();
+    const kuVec3d center = current.modelView.transformPoint(bounds.center);
+    const double radius = bounds.radius * current.scale;
     for (const auto& plane : m_planes)
         if (plane[0] * center.x + plane[1] * center.y + plane[2] * center.z + plane[3] < -radius)
             return true;

@@ -58,6 +58,11 @@ void kuNotify::print(int level, const kuBase::ClassType* classType, const char* 
         s_callback(level, classType, message, s_userData);
 }
 
+bool kuNotify::isWanted(int level) {
+    return level >= s_level.load(std::memory_order_relaxed) ||
+           level >= s_callbackGate.load(std::memory_order_relaxed);
+}
+
 void kuNotify::setLevel(int level) {
     s_level.store(level);
 }

@@ -341,7 +341,31 @@ void kxLightLobe::update(ksNode* target) {
     }
     if (!m_texture)
         createTex();
-    getAbsolutePosition(&m_absolutePosition, &m_absoluteOrientation, nullptr, nullptr);
+    // One walk up the parents gives the absolute pose (as getAbsolutePosition does, with no
+    // converter) and the lobe's axes, which the footprint would otherwise turn out of the
+    // heading, pitch and roll again.
+    const kuMatrixd world = getWorldMatrix();
+    m_absolutePosition = world.getTrans();
+    m_absoluteOrientation = world.getHPR();
+    kuMatrixd rotation;
+    bool rotationFromWorld = true;
+    for (int r = 0; r < 3; ++r) {
+        kuVec3d axis(world(r, 0), world(r, 1), world(r, 2));
+        rotationFromWorld = rotationFromWorld && axis.normalize() > 0;
+        for (int c = 0; c < 3; ++c)
+            rotation(r, c) = axis[c];
+    }
+    // A scale above the lobe that shears its axes: the axes are those of the heading, pitch
+    // and roll, as for any other pose.
+    for (int a = 0; a < 3 && rotationFromWorld; ++a) {
+        const int b = (a + 1) % 3;
+        const double dot = rotation(a, 0) * rotation(b, 0) + rotation(a, 1) * rotation(b, 1) +
+                           rotation(a, 2) * rotation(b, 2);
+        rotationFromWorld = std::fabs(dot) < 1e-9;
+    }
+    if (!rotationFromWorld)
+        rotation.makeRotate(m_absoluteOrientation.x, m_absoluteOrientation.y,
+                            m_absoluteOrientation.z);
 
     // A centre that is no number would spread NaN through every parent's bounds: such a lobe
     // bounds nothing (an empty sphere is never culled and never merged).
@@ -356,12 +380,12 @@ void kxLightLobe::update(ksNode* target) {
     }
 
     const bool hit = castIsectors(target);
-    computeVerts();
+    computeVerts(rotation);
     computeTexMat();
+    static const int tokens[] = {TOKEN_VERTICES, TOKEN_VERTEX_BRIGHTNESS, TOKEN_TEXTURE_MATRIX,
+                                 TOKEN_ABSOLUTE_POSE};
     if (ksThreadBuffer* buffer = getThreadBuffer())
-        for (int token :
-             {TOKEN_VERTICES, TOKEN_VERTEX_BRIGHTNESS, TOKEN_TEXTURE_MATRIX, TOKEN_ABSOLUTE_POSE})
-            buffer->appendUpdate(this, token, nullptr, false);
+        buffer->appendUpdates(this, tokens, 4);
 
     if (hit && ((m_wasStatic && m_isectEnable) || m_removeIsectorsPending)) {
         kuNotify::print(2, s_classType, "Removing isectors for lobe %s from service", getName());
@@ -405,18 +429,21 @@ bool kxLightLobe::castIsectors(ksNode* target) {
         isector->setSegmentRange(4.0 * m_fadeRange);
     }
     const kuVec3d& a = m_absolutePosition;
-    kuNotify::print(2, s_classType,
-                    "Isector 1 pos: (%f,%f,%f),(%f,%f,0.0)\nIsector 2 pos: (%f,%f,%f),(%f,%f,0.0)"
-                    "\nIsector 3 pos: (%f,%f,%f),(%f,%f,0.0)",
-                    a.x, a.y, a.z, headings[0], pitches[0], a.x, a.y, a.z, headings[1], pitches[1],
-                    a.x, a.y, a.z, headings[2], pitches[2]);
+    if (kuNotify::isWanted(kuNotify::TRACE))
+        kuNotify::print(
+            2, s_classType,
+            "Isector 1 pos: (%f,%f,%f),(%f,%f,0.0)\nIsector 2 pos: (%f,%f,%f),(%f,%f,0.0)"
+            "\nIsector 3 pos: (%f,%f,%f),(%f,%f,0.0)",
+            a.x, a.y, a.z, headings[0], pitches[0], a.x, a.y, a.z, headings[1], pitches[1], a.x,
+            a.y, a.z, headings[2], pitches[2]);
 
     kuVec3d points[NUM_ISECTORS];
     kuVec3d normals[NUM_ISECTORS];
     bool valid[NUM_ISECTORS];
     for (int i = 0; i < NUM_ISECTORS; ++i) {
         kuVec3f normal;
-        valid[i] = m_isectors[i]->getHit(&points[i], &normal) == 1;
+        // The service stores results between frames on this thread: no lock needed to read them.
+        valid[i] = m_isectors[i]->getHitUnlocked(&points[i], &normal) == 1;
         if (valid[i])
             normals[i] = kuVec3d(normal);
     }
@@ -456,69 +483,139 @@ bool kxLightLobe::castIsectors(ksNode* target) {
     if (-1e-06 < d && d < 1e-06)
         d = 0.01;
     m_groundPlane = unit * d;
-    kuNotify::print(2, s_classType, "Got valid hit for lobe %s: pt (%g,%g,%g) norm (%g,%g,%g)",
-                    getName(), hitPoint.x, hitPoint.y, hitPoint.z, m_groundPlane.x, m_groundPlane.y,
-                    m_groundPlane.z);
+    if (kuNotify::isWanted(kuNotify::TRACE))
+        kuNotify::print(2, s_classType, "Got valid hit for lobe %s: pt (%g,%g,%g) norm (%g,%g,%g)",
+                        getName(), hitPoint.x, hitPoint.y, hitPoint.z, m_groundPlane.x,
+                        m_groundPlane.y, m_groundPlane.z);
     return true;
 }
 
 void kxLightLobe::computeVerts() {
-    // Rolled, pitched, headed, then moved to the lobe's place (one rotation: the same product
-    // as applying the three turns one after the other).
-    kuMatrixd world, step;
-    world.makeRotate(m_absoluteOrientation.x, m_absoluteOrientation.y, m_absoluteOrientation.z);
-    step.makeTranslate(m_absolutePosition.x, m_absolutePosition.y, m_absolutePosition.z);
-    world.postMultiply(step);
+    // Rolled, pitched, then headed.
+    kuMatrixd rotation;
+    rotation.makeRotate(m_absoluteOrientation.x, m_absoluteOrientation.y, m_absoluteOrientation.z);
+    computeVerts(rotation);
+}
+
+void kxLightLobe::computeVerts(const kuMatrixd& rotation) {
+    const bool trace = kuNotify::isWanted(kuNotify::TRACE);
+    // A lobe-local direction (x, y, z) points along x*axes[0] + y*axes[1] + z*axes[2] in the
+    // world; the lobe sits at its absolute position.
+    double axes[3][3];
+    for (int r = 0; r < 3; ++r)
+        for (int c = 0; c < 3; ++c)
+            axes[r][c] = rotation(r, c);
+    const kuVec3d& origin = m_absolutePosition;
 
     // Half-width of the beam at unit distance; both steps in single precision.
     const float angle = static_cast<float>(m_spreadAngle / 114.59156);
     const float t = static_cast<float>(std::tan(static_cast<double>(angle)));
-    const double rowZ[4] = {t, 0.3333 * t, -0.3333 * t, -t};
-    const double columnX[4] = {-t, -0.3333 * t, 0.3333 * t, t};
+    const double outer = t, inner = 0.3333 * t;
+    const double rowZ[4] = {outer, inner, -inner, -outer};
+    const double columnX[4] = {-outer, -inner, inner, outer};
+    // A rotation keeps lengths, so a ray's length is that of its lobe-local direction
+    // (x, 1, z): by symmetry only three differ.
+    const double invOuterOuter = 1.0 / std::sqrt(1.0 + 2.0 * outer * outer);
+    const double invOuterInner = 1.0 / std::sqrt(1.0 + outer * outer + inner * inner);
+    const double invInnerInner = 1.0 / std::sqrt(1.0 + 2.0 * inner * inner);
+    const double invRow[4][4] = {{invOuterOuter, invOuterInner, invOuterInner, invOuterOuter},
+                                 {invOuterInner, invInnerInner, invInnerInner, invOuterInner},
+                                 {invOuterInner, invInnerInner, invInnerInner, invOuterInner},
+                                 {invOuterOuter, invOuterInner, invOuterInner, invOuterOuter}};
 
-    const kuVec3d origin = world.transformPoint(kuVec3d(0, 0, 0));
     const kuVec3d& plane = m_groundPlane;
     const double numer = plane.dot(plane - origin);
-    const kuVec3d below = origin + plane * (numer / plane.dot(plane));
-    const bool originFinite = std::isfinite(origin.length());
+    // The plane's normal along each lobe axis: plane . ray without turning every ray first.
+    const double planeAlong[3] = {plane.dot(kuVec3d(axes[0][0], axes[0][1], axes[0][2])),
+                                  plane.dot(kuVec3d(axes[1][0], axes[1][1], axes[1][2])),
+                                  plane.dot(kuVec3d(axes[2][0], axes[2][1], axes[2][2]))};
+    const double fadeRange = m_fadeRange;
+    const double inverseFadeRange = 1.0 / fadeRange;
+    const double brightnessAtLobe = m_brightness;
 
+    // Sixteen rays side by side (one array per coordinate), so the loop runs on vectors; a
+    // vertex that is not a finite point in front of the lobe is redone one by one below.
+    double rayX[NUM_VERTICES], rayY[NUM_VERTICES], rayZ[NUM_VERTICES], along[NUM_VERTICES];
+    double pointX[NUM_VERTICES], pointY[NUM_VERTICES], pointZ[NUM_VERTICES];
+    double brightness[NUM_VERTICES];
+    int irregular = 0;
     for (int k = 0; k < NUM_VERTICES; ++k) {
-        kuVec3d ray = world.transformPoint(kuVec3d(columnX[k % 4], 1.0, rowZ[k / 4])) - origin;
-        ray.normalize();
-        const double tk = numer / plane.dot(ray);
-        kuVec3d point;
-        if (tk > 0) {
-            point = origin + ray * tk;
-            kuNotify::print(2, s_classType, "Lobe %s pt %d good, t=%f", getName(), k, tk);
+        const double x = columnX[k & 3], z = rowZ[k >> 2], inv = invRow[k >> 2][k & 3];
+        rayX[k] = (x * axes[0][0] + axes[1][0] + z * axes[2][0]) * inv;
+        rayY[k] = (x * axes[0][1] + axes[1][1] + z * axes[2][1]) * inv;
+        rayZ[k] = (x * axes[0][2] + axes[1][2] + z * axes[2][2]) * inv;
+        // Along the unit ray the distance from the lobe is the ray parameter itself.
+        along[k] = numer / ((x * planeAlong[0] + planeAlong[1] + z * planeAlong[2]) * inv);
+        pointX[k] = origin.x + rayX[k] * along[k];
+        pointY[k] = origin.y + rayY[k] * along[k];
+        pointZ[k] = origin.z + rayZ[k] * along[k];
+        const double fade = 1.0 - along[k] * inverseFadeRange;
+        brightness[k] = along[k] < fadeRange ? brightnessAtLobe * fade * fade : 0.0;
+        // Zero times a number is zero; times an infinity or NaN it is NaN.
+        const double finite = (pointX[k] * pointX[k] + pointY[k] * pointY[k] +
+                               pointZ[k] * pointZ[k] + brightness[k]) *
+                              0.0;
+        irregular |= !(along[k] > 0) | !(finite == 0.0);
+    }
+    for (int k = 0; k < NUM_VERTICES; ++k) {
+        m_vertices[k].set(pointX[k], pointY[k], pointZ[k]);
+        m_vertexBrightness[k] = brightness[k] > 0 ? static_cast<float>(brightness[k]) : 0.0f;
+    }
+    if (!irregular && !trace)
+        return;
+
+    kuVec3d below;
+    bool belowKnown = false;
+    const bool originFinite = std::isfinite(origin.length());
+    for (int k = 0; k < NUM_VERTICES; ++k) {
+        kuVec3d point(pointX[k], pointY[k], pointZ[k]);
+        double b = brightness[k];
+        if (along[k] > 0) {
+            if (trace)
+                kuNotify::print(2, s_classType, "Lobe %s pt %d good, t=%f", getName(), k, along[k]);
         } else {
-            kuNotify::print(2, s_classType, "Lobe %s pt %d out at infinity, t=%f", getName(), k,
-                            tk);
-            kuVec3d u = ray.cross(plane);
+            // The ray runs parallel to the ground or away from it: the vertex goes far out
+            // along the ground in the ray's direction.
+            if (trace)
+                kuNotify::print(2, s_classType, "Lobe %s pt %d out at infinity, t=%f", getName(), k,
+                                along[k]);
+            if (!belowKnown) {
+                below = origin + plane * (numer / plane.dot(plane));
+                belowKnown = true;
+            }
+            kuVec3d u = kuVec3d(rayX[k], rayY[k], rayZ[k]).cross(plane);
             u.normalize();
             kuVec3d w = plane.cross(u);
             w.normalize();
             point = below + w * 100000.0;
-        }
-        double brightness = 0;
-        const double dist = (point - origin).length();
-        if (dist < m_fadeRange) {
-            const double fade = 1.0 - dist / m_fadeRange;
-            brightness = m_brightness * fade * fade;
+            b = 0;
+            const double dist = (point - origin).length();
+            if (dist < fadeRange) {
+                const double fade = 1.0 - dist / fadeRange;
+                b = brightnessAtLobe * fade * fade;
+            }
         }
         // Without a plane yet, or from a non-finite pose, there is no footprint: keep the
         // vertex finite (at the lobe, or the origin) and dark, so nothing is drawn.
-        if (!std::isfinite(point.length()) || !std::isfinite(brightness)) {
+        if (!std::isfinite(point.length()) || !std::isfinite(b)) {
             point = originFinite ? origin : kuVec3d();
-            brightness = 0;
+            b = 0;
         }
-        m_vertexBrightness[k] = brightness > 0 ? static_cast<float>(brightness) : 0.0f;
+        m_vertexBrightness[k] = b > 0 ? static_cast<float>(b) : 0.0f;
         m_vertices[k] = point;
-        kuNotify::print(2, s_classType, "Setting lobe %s pt %d: (%g,%g,%g) br: %g", getName(), k,
-                        point.x, point.y, point.z, static_cast<double>(m_vertexBrightness[k]));
+        if (trace)
+            kuNotify::print(2, s_classType, "Setting lobe %s pt %d: (%g,%g,%g) br: %g", getName(),
+                            k, point.x, point.y, point.z,
+                            static_cast<double>(m_vertexBrightness[k]));
     }
 }
 
 void kxLightLobe::computeTexMat() {
+    // It depends on the spread angle alone.
+    if (m_textureMatrixMade && m_spreadAngle == m_textureMatrixSpread)
+        return;
+    m_textureMatrixMade = true;
+    m_textureMatrixSpread = m_spreadAngle;
     kuMatrixf step;
     m_textureMatrix.makeTranslate(0.5f, 0.5f, 0.4554f);
     step.makeScale(0.5f, 0.5f, 0.5f);
@@ -618,8 +715,9 @@ int kxLightLobe::cull(ksTraversalCull* traversal) {
             record->vertices[k] = m_vertices[k];
         }
         bin->insert(record, nullptr);
-        kuNotify::print(2, s_classType, "Added cull record for light lobe %s in frame %d",
-                        getName(), ksThread::resolveFrameNumber());
+        if (kuNotify::isWanted(kuNotify::TRACE))
+            kuNotify::print(2, s_classType, "Added cull record for light lobe %s in frame %d",
+                            getName(), ksThread::resolveFrameNumber());
     } else {
         // Channel ids of 256 and above have no pool: refuse rather than write past the pools.
         kuNotify::print(5, s_classType,

@@ -160,6 +160,8 @@ protected:
     bool castIsectors(ksNode* target);
     // The 16 footprint vertices and their brightness from the ground plane.
     void computeVerts();
+    // The same, with the lobe's world axes given (the rows of rotation).
+    void computeVerts(const kuMatrixd& rotation);
     // The projection of the falloff texture across the beam cone.
     void computeTexMat();
 
@@ -192,6 +194,9 @@ private:
     kuVec3d m_groundPlane;
     kuVec3d m_absolutePosition;
     kuVec3d m_absoluteOrientation;
+    // The spread angle the texture matrix was last made for (it depends on nothing else).
+    float m_textureMatrixSpread = 0.0f;
+    bool m_textureMatrixMade = false;
     kuRef<ksCullRecordFactory> m_cullRecordFactory;
 };
 
