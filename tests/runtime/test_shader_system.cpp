@@ -76,6 +76,16 @@ TEST(CgTranslator, WholeProgramsValidateAndBindTheirSamplers) {
     // The fragment program reads what the vertex program writes.
     EXPECT_EQ(vertexInfo.varyings, fragmentInfo.varyings);
     EXPECT_FALSE(translator.translateProgram(KX_CG_BEAM_VERTEX, true, "notThere", vertex));
+    // A sampler declared at file scope is bound by its semantic too.
+    const char* const global = "uniform sampler2D pattern : TEXUNIT3;\n"
+                               "float4 main(float4 c : TEXCOORD0) : COLOR {\n"
+                               "    return tex2D(pattern, c.xy);\n"
+                               "}\n";
+    ASSERT_TRUE(translator.translateProgram(global, false, "main", fragment, &fragmentInfo));
+    EXPECT_TRUE(validator.validate(fragment, false)) << fragment;
+    ASSERT_EQ(fragmentInfo.samplerUnits.size(), 1u);
+    EXPECT_EQ(fragmentInfo.samplerUnits[0].name, "pattern");
+    EXPECT_EQ(fragmentInfo.samplerUnits[0].unit, 3);
 }
 
 TEST(ShaderFactory, ReadsStagesFromInMemoryFilesAndRefusesWhatCannotBuild) {

@@ -145,9 +145,10 @@ public:
     // elements in effect and the state last set (drawGeometry does this before drawing).
     void useGeneratedProgram();
     // Puts into effect the program the next draw uses: the whole program of the
-    // krShaderProgram element in effect when it is active (built for this context on first
-    // use), else the generated one when the infrastructure is on, else the fixed-function
-    // pipeline where a whole program was left in effect (drawGeometry does this).
+    // krShaderProgram element in effect when it is active and builds (built for this context
+    // on first use), else the generated one when the infrastructure is on, else the
+    // fixed-function pipeline where a whole program was left in effect (drawGeometry does
+    // this).
     void useProgram();
 
     // A fresh default value of an element.

@@ -8,7 +8,8 @@
 
 // A file opened for reading: a file on disk, or text held in memory under a name (programs
 // and data a library carries inside itself read through the same path as files). Modes "r",
-// "rt" and "rb" (text and binary read alike); anything that writes is refused.
+// "rt" and "rb" (text and binary read alike); anything that writes is refused. open() hands
+// out a new counted object: hold it in a kuRef<kuFile>.
 // Threads: an object is used by one thread at a time; separate objects are independent.
 class KX_API kuFile : public kuMemBase {
 public:

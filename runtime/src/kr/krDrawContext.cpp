@@ -495,10 +495,13 @@ void krDrawContext::useProgram() {
         static_cast<const krShaderProgram::Element&>(m_stacks[KR_ELEMENT_SHADER_PROGRAM].top());
     const unsigned int inEffect =
         static_cast<const krProgram::Element&>(m_stacks[KR_ELEMENT_SHADER].top()).program;
-    if (whole.isActive()) {
-        m_wholeProgram = getShaderPrograms().getWhole(*whole.getProgram());
-        if (inEffect != m_wholeProgram)
-            setElement(krProgram::Element(m_wholeProgram), false);
+    // A whole program that does not build draws as if the state did not carry it.
+    const unsigned int name =
+        whole.isActive() ? getShaderPrograms().getWhole(*whole.getProgram()) : 0;
+    if (name) {
+        if (inEffect != name)
+            setElement(krProgram::Element(name), false);
+        m_wholeProgram = name;
         return;
     }
     if (krShaderInfrastructure::isEnabled()) {
