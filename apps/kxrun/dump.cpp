@@ -1,6 +1,7 @@
 #include "dump.h"
 
 #include <kxlightlobe.h>
+#include <kxlightlobeprojected.h>
 #include <kxlightmap.h>
 
 #include <ks/ksChannel.h>
@@ -60,7 +61,50 @@ bool hasHit(const kxLightLobe* lobe) {
     return false;
 }
 
+void writeNumbers(std::FILE* file, const float* values, int count) {
+    std::fputc('[', file);
+    for (int i = 0; i < count; ++i) {
+        if (i)
+            std::fputc(',', file);
+        writeNumber(file, values[i]);
+    }
+    std::fputc(']', file);
+}
+
 } // namespace
+
+// What the projected lobe published for the frame; a lobe that publishes nothing (no slot, not
+// configured) has null values.
+void kxRunDump::writeProjected(const kxLightLobeProjected* lobe, int frame) {
+    kxLightLobeProjected::ShaderParameters p;
+    const bool published = lobe->getShaderParameters(frame, &p);
+    std::fprintf(m_file, "{\"frame\":%d,\"projected\":", frame);
+    writeString(m_file, lobe->getName());
+    std::fprintf(m_file, ",\"enable\":%s", lobe->getEnable() ? "true" : "false");
+    if (!published) {
+        std::fputs(",\"lightParams\":null,\"lightColor\":null,\"projection\":null,"
+                   "\"beam\":null,\"beamAlpha\":null}\n",
+                   m_file);
+        return;
+    }
+    const float params[4] = {p.lightParams.x, p.lightParams.y, p.lightParams.z, p.lightParams.w};
+    const float color[4] = {p.lightColor.x, p.lightColor.y, p.lightColor.z, p.lightColor.w};
+    float projection[16];
+    for (int i = 0; i < 16; ++i)
+        projection[i] = static_cast<float>(p.projTexMatrix.ptr()[i]);
+    std::fputs(",\"lightParams\":", m_file);
+    writeNumbers(m_file, params, 4);
+    std::fputs(",\"lightColor\":", m_file);
+    writeNumbers(m_file, color, 4);
+    std::fputs(",\"projection\":", m_file);
+    if (p.projectionValid)
+        writeNumbers(m_file, projection, 16);
+    else
+        std::fputs("null", m_file);
+    std::fprintf(m_file, ",\"beam\":%s,\"beamAlpha\":", p.beamVisible ? "true" : "false");
+    writeNumber(m_file, p.beamAlpha);
+    std::fputs("}\n", m_file);
+}
 
 kxRunDump::~kxRunDump() {
     close();
@@ -98,6 +142,8 @@ void kxRunDump::writeFrame(int frame) {
         }
         std::fputs("]}\n", m_file);
     }
+    for (int l = 0; l < kxLightLobeProjected::getNum(); ++l)
+        writeProjected(kxLightLobeProjected::get(l), frame);
     kxLightMap* map = kxLightMap::instance();
     for (int c = 0; c < ksChannel::getNum(); ++c) {
         const ksChannel* channel = ksChannel::get(c);

@@ -4,9 +4,13 @@
 #include <cstdio>
 #include <string>
 
+class kxLightLobeProjected;
+
 // Writes what the light map computed for a frame as JSON lines, for debugging and regression
 // checks: per lobe {"frame","name","hit","vertices" (16 x [x,y,z]),"brightness" (16)}, then
-// per light-mapped channel {"frame","channel","intensity"}.
+// per projected lobe {"frame","projected","enable","lightParams" (4),"lightColor" (4),
+// "projection" (the 16 values of the world-to-texture matrix, row by row; null when the lobe is
+// dark),"beam","beamAlpha"}, then per light-mapped channel {"frame","channel","intensity"}.
 // Threads: application thread, after the frame has run.
 class kxRunDump {
 public:
@@ -23,6 +27,8 @@ public:
     bool close();
 
 private:
+    void writeProjected(const kxLightLobeProjected* lobe, int frame);
+
     std::FILE* m_file = nullptr;
 };
 

@@ -311,11 +311,14 @@ TEST(KxrunTest, EveryExampleRunsWithoutProblemsAlikeInBothModes) {
     struct Case {
         const char* file; // null: the embedded night scene
         int width, height;
+        int lit; // the brightest grey is above this
     };
+    // Projected lobes add the average of the lobes a fragment's program holds: each of the
+    // three searchlights gives at most a third.
     const Case cases[] = {
-        {nullptr, 640, 480},           {"night_drive.xml", 640, 480},
-        {"one_lobe.xml", 640, 480},    {"two_channels.xml", 800, 400},
-        {"static_lobe.xml", 640, 480},
+        {nullptr, 640, 480, 60},           {"night_drive.xml", 640, 480, 60},
+        {"one_lobe.xml", 640, 480, 60},    {"two_channels.xml", 800, 400, 60},
+        {"static_lobe.xml", 640, 480, 60}, {"searchlights.xml", 640, 480, 30},
     };
     kxTempDir dir;
     for (const Case& c : cases) {
@@ -336,7 +339,7 @@ TEST(KxrunTest, EveryExampleRunsWithoutProblemsAlikeInBothModes) {
             ASSERT_NE(image, nullptr);
             EXPECT_EQ(image->getWidth(), c.width);
             EXPECT_EQ(image->getHeight(), c.height);
-            EXPECT_GT(brightestGrey(image.get()), 60) << "a lobe lights something";
+            EXPECT_GT(brightestGrey(image.get()), c.lit) << "a lobe lights something";
         }
         ASSERT_EQ(images[0]->getDataSize(), images[1]->getDataSize());
         int differing = 0;
@@ -397,6 +400,45 @@ TEST(KxrunTest, DumpGivesTheFootprintUnderALampPointingDown) {
     ASSERT_EQ(intensity.size(), 1u) << *channel;
     EXPECT_GE(intensity[0], 0);
     EXPECT_LE(intensity[0], 1);
+}
+
+// The projected lobes of searchlights.xml publish each frame what their draw events load: the
+// fade range and brightness, the colour (lifted by the brightness only where every component
+// has headroom) and the projection matrix.
+TEST(KxrunTest, DumpGivesWhatProjectedLobesPublish) {
+    kxTempDir dir;
+    const std::string dump = dir.file("dump.json");
+    const Result result = runKxrun(dir, {example("searchlights.xml"), "--frames", "2", "--out",
+                                         dir.file("out"), "--dump", dump, "--size", "64x48"});
+    ASSERT_RAN(result);
+    const std::vector<std::string> lines = readDump(dump);
+    struct Case {
+        const char* name;
+        std::vector<double> params, color;
+    };
+    const Case cases[] = {{"west_light", {600, 1, 1, 1}, {1, 1, 1, 1}},
+                          {"east_light", {500, 0.9, 1, 1}, {1, 0.6, 0.2, 1}},
+                          {"roof_lamp", {200, 0.8, 1, 1}, {0.6, 0.75, 1, 1}}};
+    const std::string n(NUMBER);
+    const std::string four = "\\[" + n + "," + n + "," + n + "," + n + "\\]";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string* line = findLine(lines, 2, "projected", c.name);
+        ASSERT_NE(line, nullptr);
+        EXPECT_NE(line->find("\"enable\":true"), std::string::npos) << *line;
+        const std::vector<double> params = numbers(*line, "\"lightParams\":" + four);
+        const std::vector<double> color = numbers(*line, "\"lightColor\":" + four);
+        ASSERT_EQ(params.size(), 4u) << *line;
+        ASSERT_EQ(color.size(), 4u) << *line;
+        for (int i = 0; i < 4; ++i) {
+            EXPECT_NEAR(params[i], c.params[i], 1e-5);
+            EXPECT_NEAR(color[i], c.color[i], 1e-5);
+        }
+        std::smatch parts;
+        ASSERT_TRUE(std::regex_search(*line, parts, std::regex("\"projection\":\\[([^\\]]*)\\]")))
+            << *line;
+        EXPECT_EQ(numbers(parts[1], "(?:^|,)" + n + "(?=,|$)").size(), 16u);
+    }
 }
 
 // night_drive.xml writes the embedded scene out as a file: both light the same ground.

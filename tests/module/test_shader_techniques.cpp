@@ -9,6 +9,7 @@
 #include <kxlightlobeshadertechniquemgr.h>
 
 #include <kr/krDrawContext.h>
+#include <kr/krShaderAtomRegistry.h>
 #include <kr/krShaderProgram.h>
 #include <kr/krShaderProgramSource.h>
 
@@ -554,4 +555,11 @@ TEST_F(ShaderTechniquePhases, ConfigureBuildsAndUnconfigureReleases) {
     EXPECT_NE(Mgr::instance()->getTechnique(Mgr::TECHNIQUE_ADD_TO_OUT_COLOR), nullptr);
     kxKernel::instance()->unconfigure();
     EXPECT_EQ(Atom::instance(), nullptr);
+    // Only the runtime's own atoms are left registered, and the runtime's shutdown takes them.
+    for (const krShaderAtomRegistry::Registration& r :
+         krShaderAtomRegistry::instance()->getRegistrations())
+        EXPECT_EQ(std::string(r.atom->getTokenName()).rfind("krFFP", 0), 0u)
+            << r.atom->getTokenName();
+    kxKernel::shutdown();
+    EXPECT_EQ(krShaderAtomRegistry::find(), nullptr);
 }

@@ -2,6 +2,7 @@
 // CPU evaluation of the atoms' formulas, the matrix upload, the cache, values per context, and
 // whole programs (the fog beam's among them) carried by states.
 #include <kxlightlobefogeffectprograms.h>
+#include <kxlightlobeshadertechniquemgr.h>
 
 #include <kr/krDrawContext.h>
 #include <kr/krFog.h>
@@ -14,6 +15,7 @@
 #include <kr/krShaderProgramCache.h>
 #include <kr/krState.h>
 #include <kr/krTexture.h>
+#include <kr/krTransform.h>
 #include <kr/krWindow.h>
 #include <ku/kuAllocRef.h>
 #include <ku/kuFile.h>
@@ -533,4 +535,214 @@ TEST(GeneratedProgram, PerFragmentLightingMatchesPerVertexOnAFineMesh) {
     // One program per variant, each built once.
     EXPECT_EQ(w.context->getShaderPrograms().getNumBuilds(), 2u);
     EXPECT_EQ(w.context->takeGLError(), 0u);
+}
+
+namespace {
+
+// One lobe over a lit, fogged quad, drawn with the module's techniques, and the same formulas
+// evaluated here. The quad lies 2 units before the eye; the lobe's row-vector matrix gives
+// q = 0.8 y + 0.3 (behind the projector below y = -0.375), s = (0.3 x + 0.4 y + 0.15) / q,
+// t = 0.5, and range r = 8 x + 8 (beyond the fade range 10 right of x = 1/4). The texture's
+// four columns grow brighter along s, and its black border lies outside [0, 1]: the cone.
+struct LobeScene {
+    static constexpr float RANGE = 10, BRIGHTNESS = 3, DENSITY = 0.3f;
+    static constexpr unsigned char COLUMNS[4] = {60, 120, 180, 240};
+    const float lobeColor[3] = {0.9f, 0.8f, 0.7f};
+    const float frontAmbient[4] = {0.5f, 0.4f, 0.3f, 1}, frontDiffuse[4] = {0.3f, 0.35f, 0.4f, 1};
+    const float lightAmbient = 0.1f, lightDiffuse = 0.7f;
+    const float fogColor[3] = {0.1f, 0.2f, 0.3f};
+
+    static kuMatrix<float> matrix() {
+        kuMatrix<float> m;
+        for (int r = 0; r < 4; ++r)
+            for (int c = 0; c < 4; ++c)
+                m(r, c) = 0;
+        m(0, 0) = 0.3f, m(1, 0) = 0.4f, m(3, 0) = 0.15f;
+        m(1, 1) = 0.4f, m(3, 1) = 0.15f;
+        m(0, 2) = 8, m(3, 2) = 8;
+        m(1, 3) = 0.8f, m(3, 3) = 0.3f;
+        return m;
+    }
+    static float q(float, float y) { return 0.8f * y + 0.3f; }
+    static float s(float x, float y) { return (0.3f * x + 0.4f * y + 0.15f) / q(x, y); }
+
+    enum Region { LIT, OUTSIDE_CONE, BEYOND_RANGE, BEHIND, EDGE };
+    // Pixels whose s lies near a column's edge may sample either side: left out.
+    static Region region(float x, float y) {
+        const float w = q(x, y), c = s(x, y) * 4;
+        if (std::fabs(w) < 0.08f)
+            return EDGE;
+        if (w < 0)
+            return BEHIND;
+        if (std::fabs(c - std::round(c)) < 0.08f)
+            return EDGE;
+        if (c < 0 || c > 4)
+            return OUTSIDE_CONE;
+        return 8 * x + 8 > RANGE ? BEYOND_RANGE : LIT;
+    }
+
+    // The colour the atoms compute at (x, y): light 0 on the front material, the lobe's
+    // brightness by falloff, max with the lit colour, then exp fog at distance 2.
+    void expected(float x, float y, int falloff, float out[3]) const {
+        const float w = q(x, y), column = s(x, y) * 4;
+        const float texel = column >= 0 && column < 4 ? COLUMNS[int(column)] / 255.0f : 0;
+        const float f = (RANGE - (8 * x + 8)) / RANGE;
+        float b = 0;
+        if (w >= 0) {
+            if (falloff == 0) {
+                b = std::min(1.0f, std::max(0.0f, texel * BRIGHTNESS * f));
+            } else {
+                const float fs = std::min(1.0f, std::max(0.0f, f));
+                b = texel * BRIGHTNESS * fs * fs * (falloff == 2 ? fs : 1);
+            }
+        }
+        const float fog = std::exp(-DENSITY * 2);
+        for (int k = 0; k < 3; ++k) {
+            const float lit =
+                std::min(1.0f, lightAmbient * frontAmbient[k] + lightDiffuse * frontDiffuse[k]);
+            const float color = std::max(lit, lobeColor[k] * b);
+            out[k] = fogColor[k] + (color - fogColor[k]) * fog;
+        }
+    }
+};
+
+} // namespace
+
+// Every falloff drawn with the module's techniques gives the CPU's pixels in each region; each
+// translation rule broken on purpose (and the matrix uploaded untransposed) gives other pixels.
+TEST(GeneratedProgram, LobePixelsFollowTheAtomsFormulasAndEachBrokenRuleShows) {
+    typedef kxLightLobeShaderTechniqueMgr Mgr;
+    ASSERT_EQ(Mgr::instance()->preConfigure(), 1);
+    struct Cleanup {
+        ~Cleanup() {
+            Mgr::instance()->unconfigure();
+            Mgr::destroy();
+        }
+    } cleanup;
+    struct Case {
+        const char* what;
+        int falloff;
+        krCgTranslator::Break brk;
+        bool transpose;
+        bool matches;
+    };
+    const Case cases[] = {
+        {"linear", 0, krCgTranslator::BREAK_NONE, true, true},
+        {"squared", 1, krCgTranslator::BREAK_NONE, true, true},
+        {"cubic", 2, krCgTranslator::BREAK_NONE, true, true},
+        {"mul operands swapped", 0, krCgTranslator::BREAK_MUL_SWAPPED, true, false},
+        {"saturate dropped", 1, krCgTranslator::BREAK_SATURATE_DROPPED, true, false},
+        {"matrix uploaded untransposed", 0, krCgTranslator::BREAK_NONE, false, false},
+        {"tex2Dproj as texture2D", 0, krCgTranslator::BREAK_TEX2DPROJ_AS_TEXTURE2D, true, false},
+        {"back material", 0, krCgTranslator::BREAK_MATERIAL_BACK, true, false},
+        {"fog parameters out of order", 0, krCgTranslator::BREAK_FOG_PARAMS_ORDER, true, false},
+    };
+    const LobeScene scene;
+    // One slot's data per falloff: slots 1, 2 and 3.
+    kuRef<kxLightLobeShaderData> byFalloff[3];
+    for (int f = 0; f < 3; ++f)
+        byFalloff[f] =
+            Mgr::instance()->getShaderData(static_cast<kxLightLobeShaderData::Falloff>(f));
+
+    kuRef<krGeometry> quad = new krGeometry;
+    quad->setPrimitiveType(krGeometry::PRIMITIVE_TRIANGLE_FAN);
+    quad->setVertices({{-1, -1, 0}, {1, -1, 0}, {1, 1, 0}, {-1, 1, 0}});
+    quad->setNormals({{0, 0, 1}}, krGeometry::BIND_OVERALL);
+    quad->setColors({{1, 1, 1, 1}}, krGeometry::BIND_OVERALL);
+    kuRef<krTexture> texture = new krTexture;
+    texture->setDimensions(4, 4, 0);
+    ASSERT_EQ(texture->setFormat(krTexture::FORMAT_INTENSITY, krTexture::TYPE_UNSIGNED_BYTE), 1);
+    texture->setWrap(krTexture::WRAP_CLAMP_TO_BORDER, krTexture::WRAP_CLAMP_TO_BORDER,
+                     krTexture::WRAP_CLAMP_TO_BORDER);
+    texture->setMinFilter(krTexture::FILTER_NEAREST, krTexture::MIPMAP_NONE);
+    texture->setMagFilter(krTexture::FILTER_NEAREST);
+    kuRef<kuAllocRef> bits = kuAllocRef::malloc(16);
+    for (int i = 0; i < 16; ++i)
+        bits->data()[i] = LobeScene::COLUMNS[i % 4];
+    texture->setImageLevel(0, bits.get());
+
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        kxLightLobeShaderData* lobe = byFalloff[c.falloff].get();
+        ASSERT_TRUE(lobe);
+        const int slot = lobe->getStage();
+        Window w;
+        if (!w.open())
+            GTEST_SKIP() << "no OpenGL context: " << w.window->getError();
+        krDrawContext& context = *w.context;
+        context.getShaderPrograms().setTransposeMatrices(c.transpose);
+        context.getShaderPrograms().setTranslationBreak(c.brk);
+        krShaderProgramKey key;
+        key.features.lighting = krFixedFunctionFeatures::LIGHTING_MATERIAL;
+        key.features.fog = krFog::TYPE_EXP;
+        for (auto it = lobe->begin_techniques(); it != lobe->end_techniques(); ++it)
+            key.push_back_technique(it->get());
+        key.push_back_technique(Mgr::instance()->getTechnique(Mgr::TECHNIQUE_ADD_TO_OUT_COLOR));
+        const unsigned int program = context.getShaderProgram(key);
+        ASSERT_NE(program, 0u);
+
+        // The slot's texture on the unit its sampler names.
+        krTexture::Element textures;
+        for (int unit = 0; unit <= slot; ++unit) {
+            kuRef<krTexture::State> state = new krTexture::State;
+            state->setTexture(texture.get());
+            state->setEnable(unit == slot);
+            textures.appendState(state.get());
+        }
+        context.setElement(textures, false);
+        krLight::Element light;
+        light.lights[0].enable = true;
+        light.lights[0].setPosition(0, 0, 1, 0);
+        light.lights[0].setAmbient(scene.lightAmbient, scene.lightAmbient, scene.lightAmbient, 1);
+        light.lights[0].setDiffuse(scene.lightDiffuse, scene.lightDiffuse, scene.lightDiffuse, 1);
+        std::fill(light.modelAmbient, light.modelAmbient + 3, 0.0f);
+        context.setElement(light, false);
+        // No element sets a material: the front one differs from the default back one.
+        glMaterialfv(GL_FRONT, GL_AMBIENT, scene.frontAmbient);
+        glMaterialfv(GL_FRONT, GL_DIFFUSE, scene.frontDiffuse);
+        const float ambient[4] = {scene.lightAmbient, scene.lightAmbient, scene.lightAmbient, 1};
+        const float diffuse[4] = {scene.lightDiffuse, scene.lightDiffuse, scene.lightDiffuse, 1};
+        context.setUniformValue(krFixedFunctionFeatures::getLightsAmbient()->getId(), ambient, 4);
+        context.setUniformValue(krFixedFunctionFeatures::getLight0Diffuse()->getId(), diffuse, 4);
+        krFog::Value fog;
+        fog.type = krFog::TYPE_EXP;
+        fog.density = LobeScene::DENSITY;
+        std::copy(scene.fogColor, scene.fogColor + 3, fog.color);
+        context.setElement(krFog::Element(true, fog), false);
+        kuMatrixd eye;
+        eye.makeTranslate(0, 0, -2);
+        context.setElement(krTransform::ElementModelView(eye), false);
+        context.setElement(krTransform::ElementProjection::ortho(-1, 1, -1, 1, 0, 10), false);
+        lobe->applyTextureMatrix(LobeScene::matrix(), &context);
+        lobe->applyLightingParams(kuVec4<float>(LobeScene::RANGE, LobeScene::BRIGHTNESS, 0, 0),
+                                  &context);
+        lobe->applyLightColor(
+            kuVec4<float>(scene.lobeColor[0], scene.lobeColor[1], scene.lobeColor[2], 1), &context);
+        const std::vector<unsigned char> pixels = draw(context, program, quad.get());
+
+        int counted[5] = {}, wrong = 0;
+        for (int j = 0; j < HEIGHT; ++j)
+            for (int i = 0; i < WIDTH; ++i) {
+                const float x = (i + 0.5f) / WIDTH * 2 - 1, y = (j + 0.5f) / HEIGHT * 2 - 1;
+                const LobeScene::Region region = LobeScene::region(x, y);
+                ++counted[region];
+                if (region == LobeScene::EDGE)
+                    continue;
+                float want[3];
+                scene.expected(x, y, c.falloff, want);
+                for (int k = 0; k < 3; ++k)
+                    if (std::abs(pixels[(j * WIDTH + i) * 4 + k] - level(want[k])) > 2) {
+                        ++wrong;
+                        break;
+                    }
+            }
+        for (int region :
+             {LobeScene::LIT, LobeScene::OUTSIDE_CONE, LobeScene::BEYOND_RANGE, LobeScene::BEHIND})
+            EXPECT_GT(counted[region], 40) << "region " << region;
+        if (c.matches)
+            EXPECT_EQ(wrong, 0);
+        else
+            EXPECT_GT(wrong, 100);
+        EXPECT_EQ(context.takeGLError(), 0u);
+    }
 }

@@ -168,6 +168,10 @@ private:
         krElement& top() { return *values[depth - 1]; }
     };
     void applyTop(int id, bool force);
+    // Binds the texture states the key's techniques carry on the units their roles name (the
+    // units their samplers read); a unit keeps what it has when that is still current.
+    void bindTechniqueTextures(const krShaderProgramKey& key);
+    void forgetTechniqueTextures();
     void adoptViewport();
     // Puts what the stack last applied back into OpenGL (after clear() went around it).
     void restoreApplied(int id);
@@ -202,6 +206,16 @@ private:
     std::vector<float> m_uniformFloats;
     unsigned long long m_uniformSerial = 0;
     std::unique_ptr<krShaderProgramCache> m_programs;
+    // What bindTechniqueTextures last bound on each unit (forgotten whenever the texture
+    // element binds units itself).
+    enum { MAX_TECHNIQUE_UNITS = 8 };
+    struct TechniqueUnit {
+        bool known = false;
+        const krTexture* texture = nullptr;
+        unsigned long long serial = 0;
+        unsigned int revision = 0;
+    };
+    TechniqueUnit m_techniqueUnits[MAX_TECHNIQUE_UNITS];
 };
 
 #endif

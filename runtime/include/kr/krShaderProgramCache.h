@@ -1,6 +1,7 @@
 #ifndef KR_SHADER_PROGRAM_CACHE_H
 #define KR_SHADER_PROGRAM_CACHE_H
 
+#include <kr/krCgTranslator.h>
 #include <kr/krFFPShaderStageAtoms.h>
 #include <kr/krShaderParameter.h>
 #include <kr/krShaderProgram.h>
@@ -72,6 +73,9 @@ public:
     // the wrong upload, for tests that must catch it.
     void setTransposeMatrices(bool transpose) { m_transpose = transpose; }
     bool getTransposeMatrices() const { return m_transpose; }
+    // Programs built from here on break one translation rule on purpose (tests show that each
+    // rule is needed); BREAK_NONE, the default, is the translation that draws right.
+    void setTranslationBreak(krCgTranslator::Break brk) { m_break = brk; }
 
 private:
     void build(const krShaderProgramKey& key, Program& program);
@@ -86,6 +90,7 @@ private:
     std::map<const krShaderProgram*, WholeProgram> m_whole;
     unsigned long long m_numBuilds = 0;
     bool m_transpose = true;
+    krCgTranslator::Break m_break = krCgTranslator::BREAK_NONE;
 };
 
 #endif

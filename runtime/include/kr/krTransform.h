@@ -23,6 +23,11 @@ public:
         // Orthographic projection of the box [left, right] x [bottom, top] x [near, far].
         static ElementProjection ortho(double left, double right, double bottom, double top,
                                        double nearClip, double farClip);
+        // Symmetric perspective: full fields of view across and up in degrees (each in
+        // (0, 180]; 180 squeezes the whole half-space ahead into the centre), near and far
+        // distances (0 < near < far); the eye looks down -z. 1, or -32767 with the matrix
+        // unchanged for values outside those ranges.
+        int makeSymmetric(double fovX, double fovY, double nearClip, double farClip);
         bool operator==(const ElementProjection& o) const { return matrix == o.matrix; }
         void apply(krDrawContext& context) const override;
         kuMatrixd matrix;

@@ -74,11 +74,13 @@ public:
 
     // preConfigure, then configure, of every module in load order.
     int configure();
-    // unconfigure, then shutdown, of every module in reverse load order.
+    // Stops the proxy manager, then unconfigure and shutdown of every module in reverse load
+    // order.
     int unconfigure();
     bool isConfigured() const { return m_configured; }
     // Runs one frame; frames are numbered from 1. 1, or -32767 when not configured.
-    // A frame: finish the line-of-sight run of the previous frame, run the strategies, tell
+    // A frame: finish the line-of-sight run of the previous frame, execute the proxy
+    // requests and poll the property checkers (kxProxyMgr), run the strategies, tell
     // the EVENT_FRAME_UPDATE subscribers, start this frame's line-of-sight run, deliver the
     // frame's update tokens to the pipelines' clones, cull every observed channel, then draw
     // and recycle the frame's cull records.

@@ -7,6 +7,7 @@
 #include <kr/krShaderInfrastructure.h>
 #include <kr/krShaderProgram.h>
 #include <kr/krShaderProgramCache.h>
+#include <kr/krShaderTechnique.h>
 #include <kr/krState.h>
 #include <kr/krTexture.h>
 #include <kr/krTextureCoordGen.h>
@@ -17,6 +18,7 @@
 #include <GL/gl.h>
 
 #include <algorithm>
+#include <cstdlib>
 
 namespace {
 
@@ -194,6 +196,8 @@ void krDrawContext::applyTop(int id, bool force) {
     if (!force && stack.appliedKnown && stack.applied->equals(top))
         return;
     m_applying = id;
+    if (id == KR_ELEMENT_TEXTURE)
+        forgetTechniqueTextures();
     if (!force && stack.appliedKnown)
         top.applyFrom(*this, *stack.applied);
     else
@@ -208,6 +212,8 @@ void krDrawContext::restoreApplied(int id) {
     Stack& stack = m_stacks[id];
     if (stack.appliedKnown) {
         m_applying = id;
+        if (id == KR_ELEMENT_TEXTURE)
+            forgetTechniqueTextures();
         stack.applied->apply(*this);
         m_applying = -1;
     } else {
@@ -339,6 +345,7 @@ void krDrawContext::releaseTextures() {
         if (entry.second.name)
             glDeleteTextures(1, &entry.second.name);
     m_textures.clear();
+    forgetTechniqueTextures();
     for (auto& entry : m_lists)
         if (entry.second.name)
             glDeleteLists(entry.second.name, 1);
@@ -392,6 +399,7 @@ void krDrawContext::useGeneratedProgram() {
         return; // the state's own program
     krShaderProgramKey key;
     krShaderInfrastructure::instance()->makeKey(*this, m_drawnState, key);
+    bindTechniqueTextures(key);
     if (key.features.lighting != krFixedFunctionFeatures::LIGHTING_OFF) {
         const krLight::Element& lights = *get<krLight::Element>();
         float ambient[4] = {0, 0, 0, 1}, diffuse[4] = {0, 0, 0, 1};
@@ -405,6 +413,54 @@ void krDrawContext::useGeneratedProgram() {
         setUniformValue(krFixedFunctionFeatures::getLight0Diffuse()->getId(), diffuse, 4);
     }
     setElement(krProgram::Element(getShaderProgram(key)), false);
+}
+
+namespace {
+// The unit a technique's texture state feeds: the number its role ends with
+// ("projLightLobeTexture3": 3), as the program binds the sampler of that name; -1 for none.
+int roleUnit(const std::string& role) {
+    std::size_t digits = role.size();
+    while (digits > 0 && role[digits - 1] >= '0' && role[digits - 1] <= '9')
+        --digits;
+    if (digits == role.size() || role.size() - digits > 2)
+        return -1;
+    return std::atoi(role.c_str() + digits);
+}
+} // namespace
+
+void krDrawContext::forgetTechniqueTextures() {
+    for (TechniqueUnit& unit : m_techniqueUnits)
+        unit = TechniqueUnit();
+}
+
+void krDrawContext::bindTechniqueTextures(const krShaderProgramKey& key) {
+    for (int i = 0; i < key.numTechniques; ++i) {
+        for (const krShaderTechnique::TextureState& entry : key.techniques[i]->getTextureStates()) {
+            const int unit = roleUnit(entry.role);
+            const auto* state = dynamic_cast<const krTexture::State*>(entry.state.get());
+            if (!state || unit < 0 || unit >= MAX_TECHNIQUE_UNITS)
+                continue;
+            krTexture* texture = state->getEnable() ? state->getTexture() : nullptr;
+            TechniqueUnit& bound = m_techniqueUnits[unit];
+            if (bound.known && bound.texture == texture &&
+                (!texture || (bound.serial == texture->getSerial() &&
+                              bound.revision == texture->getRevision())))
+                continue;
+            glActiveTexture(GL_TEXTURE0 + static_cast<GLenum>(unit));
+            // Units other than 0 are the techniques' own: what the texture element applied to
+            // unit 0 stays as it was.
+            const bool known = m_stacks[KR_ELEMENT_TEXTURE].appliedKnown;
+            if (!texture || !bindTexture(texture))
+                glBindTexture(GL_TEXTURE_2D, 0);
+            if (unit != 0)
+                m_stacks[KR_ELEMENT_TEXTURE].appliedKnown = known;
+            glActiveTexture(GL_TEXTURE0);
+            bound.known = true;
+            bound.texture = texture;
+            bound.serial = texture ? texture->getSerial() : 0;
+            bound.revision = texture ? texture->getRevision() : 0;
+        }
+    }
 }
 
 void krDrawContext::applyUniforms() {

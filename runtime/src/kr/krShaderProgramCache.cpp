@@ -204,7 +204,7 @@ void krShaderProgramCache::build(const krShaderProgramKey& key, Program& program
         techniques.push_back(const_cast<krShaderTechnique*>(key.techniques[i]));
     std::vector<krShaderAtom*> atoms;
     krShaderProgramSource::collectAtoms(key.features, techniques, key.perFragment, atoms);
-    krShaderProgramSource source;
+    krShaderProgramSource source(m_break);
     if (source.build(atoms) != 1)
         return; // reported by the source
     std::string log;

@@ -1,5 +1,7 @@
 #include <kr/krTransform.h>
 
+#include <cmath>
+
 #include <GL/gl.h>
 
 void krTransform::ElementModelView::apply(krDrawContext&) const {
@@ -19,6 +21,23 @@ krTransform::ElementProjection krTransform::ElementProjection::ortho(double left
     m(3, 1) = -(top + bottom) / (top - bottom);
     m(3, 2) = -(farClip + nearClip) / (farClip - nearClip);
     return ElementProjection(m);
+}
+
+int krTransform::ElementProjection::makeSymmetric(double fovX, double fovY, double nearClip,
+                                                  double farClip) {
+    // Written to be false for NaN as well.
+    if (!(fovX > 0 && fovX <= 180 && fovY > 0 && fovY <= 180 && nearClip > 0 && farClip > nearClip))
+        return -32767;
+    const double deg2rad = M_PI / 180.0;
+    kuMatrixd m;
+    m(0, 0) = 1 / std::tan(fovX * 0.5 * deg2rad);
+    m(1, 1) = 1 / std::tan(fovY * 0.5 * deg2rad);
+    m(2, 2) = -(farClip + nearClip) / (farClip - nearClip);
+    m(2, 3) = -1;
+    m(3, 2) = -2 * farClip * nearClip / (farClip - nearClip);
+    m(3, 3) = 0;
+    matrix = m;
+    return 1;
 }
 
 void krTransform::ElementProjection::apply(krDrawContext&) const {

@@ -32,12 +32,14 @@ GeometryRecordFactory* recordFactory() {
     return s_factory;
 }
 
-// Slots without a state of their own: lit and depth-tested.
+// Slots without a state of their own: lit, depth-tested, and taking the techniques every
+// shaderized state inherits (the lights a module projects onto the scene, for instance).
 krState* defaultState() {
     static krState* s_state = [] {
         auto* state = new krState(true);
         state->ref();
         state->setElement(krLighting::Element(true));
+        state->setShaderized(true);
         return state;
     }();
     return s_state;

@@ -2,6 +2,7 @@
 
 #include "kx/detail/runtimeClasses.h"
 
+#include <kr/krShaderAtomRegistry.h>
 #include <kr/krWindow.h>
 #include <ks/ksChannel.h>
 #include <ks/ksServiceMgr.h>
@@ -17,6 +18,7 @@
 #include <kx/kxObserver.h>
 #include <kx/kxPagingMgr.h>
 #include <kx/kxPositionable.h>
+#include <kx/kxProxyMgr.h>
 #include <kx/kxScene.h>
 
 #include <algorithm>
@@ -97,6 +99,7 @@ void kxKernel::shutdown() {
     if (!s_kernel)
         return;
     s_kernel->stopPipelines();
+    kxProxyMgr::stop();
     if (s_kernel->m_configured)
         s_kernel->unconfigure();
     else if (!s_kernel->m_modulesShutDown)
@@ -121,6 +124,8 @@ void kxKernel::shutdown() {
     // Kept textures go while their class types still exist.
     kxPagingMgr::destroy();
     kxRuntimeClasses::shutdown();
+    // The fixed-function atoms go with the registry; a later start registers them afresh.
+    krShaderAtomRegistry::destroy();
 }
 
 kxKernel* kxKernel::instance() {
@@ -148,6 +153,9 @@ int kxKernel::configure() {
 
 int kxKernel::unconfigure() {
     stopPipelines();
+    // Frames end: threads blocked on proxy requests are released and what proxies created
+    // goes while its classes still exist.
+    kxProxyMgr::stop();
     if (!m_configured)
         return KU_SUCCESS;
     if (m_firstFrameDone) {
@@ -395,6 +403,8 @@ double kxKernel::getFrameTime() const {
 void kxKernel::updateStep() {
     // Probes posed in the previous frame have been cast by now.
     kxIsectorService::finishAll();
+    // Other threads' requests land before the frame's own work sees the objects.
+    kxProxyMgr::processRequests();
     kxPositionable::runAllStrategies(getFrameTime(), m_frame > 1 ? 1.0 / m_frameRate : 0.0);
     notify(EVENT_FRAME_UPDATE);
     kxIsectorService::startAll();

@@ -6,11 +6,13 @@
 #include "kxlightlobecontrol.h"
 #include "kxlightlobefogeffect.h"
 #include "kxlightlobeprojected.h"
+#include "kxlightlobeproxies.h"
 #include "kxlightlobeshadertechniquemgr.h"
 #include "kxlightmap.h"
 
 #include <ks/ksgu.h>
 #include <ku/kuNotify.h>
+#include <kx/kxProxyMgr.h>
 
 namespace {
 kuBase::ClassType* s_classType = nullptr;
@@ -77,6 +79,10 @@ int kxLightLobeModule::initialize(int, char**) {
     }
     kxLightLobeChannelBinMgr::instance();
     ksgu::initializeClassSessionEnd();
+    if (kxProxyMgr::isValid()) {
+        kxProxies::kxLightLobe::registerProxyWithFactory();
+        kxProxies::kxLightLobeControl::registerProxyWithFactory();
+    }
     return 1;
 }
 
@@ -87,12 +93,16 @@ void kxLightLobeModule::preConfigure() {
     kxLightMap::instance()->preConfigure();
     for (auto it = kxLightLobe::begin(); it != kxLightLobe::end(); ++it)
         (*it)->preConfigure();
+    for (auto it = kxLightLobeProjected::begin(); it != kxLightLobeProjected::end(); ++it)
+        (*it)->preConfigure();
 }
 
 void kxLightLobeModule::configure() {
     if (m_configured)
         return;
     kxLightMap::instance()->configure();
+    for (auto it = kxLightLobeProjected::begin(); it != kxLightLobeProjected::end(); ++it)
+        (*it)->configure();
     m_configured = true;
 }
 

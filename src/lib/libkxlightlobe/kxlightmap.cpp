@@ -283,6 +283,8 @@ void kxLightMap::setEyepointFadeRange(float range) {
 void kxLightMap::addChannel(const ksChannel* channel) {
     if (!channel || getChannelData(channel))
         return;
+    for (auto it = kxLightLobeProjected::begin(); it != kxLightLobeProjected::end(); ++it)
+        (*it)->addChannel(channel);
     auto record = std::make_shared<_channel_data>();
     record->channel = channel;
     record->currentSize = 0;
@@ -321,6 +323,8 @@ void kxLightMap::removeChannel(const ksChannel* channel) {
         record = std::move(it->second);
         m_channels.erase(it);
     }
+    for (auto it = kxLightLobeProjected::begin(); it != kxLightLobeProjected::end(); ++it)
+        (*it)->removeChannel(channel);
     // Released here, or by the draw thread that still draws with it.
 }
 
@@ -413,6 +417,8 @@ void kxLightMap::update(int frame) {
         kuNotify::print(5, s_classType,
                         "There are %d scenes -- kxLightMap::update assuming first: %s",
                         kxScene::getNum(), scene->getName());
+    for (auto it = kxLightLobeProjected::begin(); it != kxLightLobeProjected::end(); ++it)
+        (*it)->update(scene->getRoot(), m_enable);
     // The light map works only while there are intersection lobes and no projected ones.
     if (kxLightLobe::empty() || !kxLightLobeProjected::empty()) {
         recordUpdateTime(start);

@@ -6,6 +6,7 @@
 
 #include "kxlightlobe.h"
 #include "kxlightlobecontrol.h"
+#include "kxlightlobeprojected.h"
 
 #include <kc/kcConfigParser.h>
 #include <kc/kcRuntimeKeywords.h>
@@ -59,6 +60,13 @@ kcArgDefinitions threeDoubles(const char* a, const char* b, const char* c) {
     kcArgDefinitions definitions;
     for (const char* name : {a, b, c})
         definitions.add(name, kcVariant::TYPE_DOUBLE);
+    return definitions;
+}
+
+kcArgDefinitions fourFloats(const char* a, const char* b, const char* c, const char* d) {
+    kcArgDefinitions definitions;
+    for (const char* name : {a, b, c, d})
+        definitions.add(name, kcVariant::TYPE_FLOAT);
     return definitions;
 }
 
@@ -243,5 +251,90 @@ int kxLightLobe::configureParser() {
                                         matchToken(v.getString(0), SIZE_TOKENS, 64)));
                                     return 1;
                                 });
+    return 1;
+}
+
+namespace {
+// Handlers of the projected lobe's one-setter properties, one instance per setter.
+typedef kxLightLobeProjected Projected;
+template <void (Projected::*Setter)(float)>
+int setFloat(kuBase* o, const kcArgValues& v) {
+    (as<Projected>(o)->*Setter)(v.getFloat(0));
+    return 1;
+}
+template <void (Projected::*Setter)(bool)>
+int setBool(kuBase* o, const kcArgValues& v) {
+    (as<Projected>(o)->*Setter)(v.getBool(0));
+    return 1;
+}
+template <void (Projected::*Setter)(double, double, double)>
+int setVector(kuBase* o, const kcArgValues& v) {
+    (as<Projected>(o)->*Setter)(v.getDouble(0), v.getDouble(1), v.getDouble(2));
+    return 1;
+}
+} // namespace
+
+int kxLightLobeProjected::configureParser() {
+    kcConfigParser* parser = kcConfigParser::getTheConfigParser();
+    const char* keyword = "LightLobeProjected";
+    const auto floatProp = [&](const char* property, kcPropertyHandler handler) {
+        parser->addConfigurableProp(keyword, property, oneArgument(property, kcVariant::TYPE_FLOAT),
+                                    handler);
+    };
+    const auto boolProp = [&](const char* property, kcPropertyHandler handler) {
+        parser->addConfigurableProp(keyword, property, oneArgument(property, kcVariant::TYPE_BOOL),
+                                    handler);
+    };
+    parser->addConfigurableClass(keyword, getStaticClassType());
+    addTransformProperties<Projected>(parser, keyword);
+    boolProp("setEnable", setBool<&Projected::setEnable>);
+    floatProp("setBrightness", setFloat<&Projected::setBrightness>);
+    floatProp("setSpreadAngle", setFloat<&Projected::setSpreadAngle>);
+    floatProp("setFadeRange", setFloat<&Projected::setFadeRange>);
+    parser->addConfigurableProp(
+        keyword, "setColor", fourFloats("r", "g", "b", "a"), [](kuBase* o, const kcArgValues& v) {
+            as<Projected>(o)->setColor(v.getFloat(0), v.getFloat(1), v.getFloat(2), v.getFloat(3));
+            return 1;
+        });
+    parser->addConfigurableProp(keyword, "setFalloff", tokenArgument("setFalloff", FALLOFF_TOKENS),
+                                [](kuBase* o, const kcArgValues& v) {
+                                    as<Projected>(o)->setFalloff(static_cast<Falloff>(matchToken(
+                                        v.getString(0), FALLOFF_TOKENS, FALLOFF_SQUARED)));
+                                    return 1;
+                                });
+    parser->addConfigurableProp(keyword, "setTextureSize",
+                                tokenArgument("setTextureSize", SIZE_TOKENS),
+                                [](kuBase* o, const kcArgValues& v) {
+                                    as<Projected>(o)->setTextureSize(static_cast<unsigned int>(
+                                        matchToken(v.getString(0), SIZE_TOKENS, 64)));
+                                    return 1;
+                                });
+    parser->addConfigurableProp(keyword, "setTextureFile",
+                                oneArgument("setTextureFile", kcVariant::TYPE_STRING),
+                                [](kuBase* o, const kcArgValues& v) {
+                                    // A file that cannot be used is reported by the lobe, which
+                                    // keeps the generated texture.
+                                    as<Projected>(o)->setTextureFile(v.getString(0));
+                                    return 1;
+                                });
+    boolProp("setEnableCustomTexture", setBool<&Projected::setEnableCustomTexture>);
+    boolProp("setFogEffectEnable", setBool<&Projected::setFogEffectEnable>);
+    parser->addConfigurableProp(keyword, "setFogEffectTextureFile",
+                                oneArgument("setFogEffectTextureFile", kcVariant::TYPE_STRING),
+                                [](kuBase* o, const kcArgValues& v) {
+                                    as<Projected>(o)->setFogEffectTextureFile(v.getString(0));
+                                    return 1;
+                                });
+    parser->addConfigurableProp(keyword, "setFogEffectTranslationOffset",
+                                threeDoubles("xoffset", "yoffset", "zoffset"),
+                                setVector<&Projected::setFogEffectTranslationOffset>);
+    parser->addConfigurableProp(keyword, "setFogEffectRotationOffset",
+                                threeDoubles("hoffset", "poffset", "roffset"),
+                                setVector<&Projected::setFogEffectRotationOffset>);
+    parser->addConfigurableProp(keyword, "setFogEffectScale", threeDoubles("sx", "sy", "sz"),
+                                setVector<&Projected::setFogEffectScale>);
+    floatProp("setFogEffectMinVisibilityDensity",
+              setFloat<&Projected::setFogEffectMinVisibilityDensity>);
+    floatProp("setFogEffectBrightness", setFloat<&Projected::setFogEffectBrightness>);
     return 1;
 }
