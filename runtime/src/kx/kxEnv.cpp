@@ -230,14 +230,6 @@ const kuBase::ClassType* kxEnvCloudVolume::getClassType() const {
 kuBase::ClassType* kxEnvCloudVolume::getStaticClassType() {
     return s_cloudVolumeType;
 }
-krState* kxEnvCloudVolume::getState(int index) {
-    if (index < 0 || index >= NUM_STATES)
-        return nullptr;
-    if (!m_states[index])
-        m_states[index] = new krState;
-    return m_states[index].get();
-}
-
 int kxEnvCloudVolume::initializeClass() {
     return makeClassType(s_cloudVolumeType, "kxEnvCloudVolume", kuBase::getStaticClassType());
 }
