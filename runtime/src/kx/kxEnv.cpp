@@ -217,6 +217,12 @@ kxEnvCloudVolume::kxEnvCloudVolume() {
 kxEnvCloudVolume::~kxEnvCloudVolume() {
     unregisterInstance(s_cloudVolumeType);
 }
+const kuBase::ClassType* kxEnvCloudVolume::getClassType() const {
+    return s_cloudVolumeType;
+}
+kuBase::ClassType* kxEnvCloudVolume::getStaticClassType() {
+    return s_cloudVolumeType;
+}
 krState* kxEnvCloudVolume::getState(int index) {
     if (index < 0 || index >= NUM_STATES)
         return nullptr;
@@ -224,12 +230,7 @@ krState* kxEnvCloudVolume::getState(int index) {
         m_states[index] = new krState;
     return m_states[index].get();
 }
-const kuBase::ClassType* kxEnvCloudVolume::getClassType() const {
-    return s_cloudVolumeType;
-}
-kuBase::ClassType* kxEnvCloudVolume::getStaticClassType() {
-    return s_cloudVolumeType;
-}
+
 int kxEnvCloudVolume::initializeClass() {
     return makeClassType(s_cloudVolumeType, "kxEnvCloudVolume", kuBase::getStaticClassType());
 }
