@@ -4,6 +4,7 @@
 #include "kxTestSupport.h"
 
 #include <kxlightlobecontrol.h>
+#include <kxlightlobefogeffect.h>
 #include <kxlightlobeprojected.h>
 #include <kxlightlobeshadertechniquemgr.h>
 #include <kxlightmap.h>
@@ -178,29 +179,44 @@ TEST_F(ProjectedLobeTest, ProjectionMatrixMapsTheConeOntoTheTexture) {
 }
 
 // The beam's strength from the fog density the environment publishes (index 1) times 5000 and
-// the beam brightness (0.04): shown above the minimum 0.08, alpha 1 above 100.
+// the beam brightness (0.04): shown above the minimum 0.08, alpha 1 above 100; a dark lobe hides
+// it. The beam hangs under the lobe and takes the lobe's generated texture.
 TEST_F(ProjectedLobeTest, BeamFollowsTheFogDensity) {
     kxLightLobeProjected* lobe = addLobe(0, 0, 100, 0, -90);
+    lobe->setColor(1, 0.5f, 0.25f, 1);
     lobe->setFogEffectEnable(true);
     kuParameter* fog = kuParameter::create(kxEnv::FOG_PARAMETERS, kuParameter::TYPE_FLOAT4);
     ASSERT_NE(fog, nullptr);
     ASSERT_EQ(kxKernel::instance()->configure(), 1);
+    kxLightLobeFogEffect* beam = lobe->getFogEffect();
+    ASSERT_TRUE(beam->isConfigured());
+    EXPECT_EQ(beam->getRootNode()->getParent(0), lobe);
+    EXPECT_EQ(beam->getTexture(), lobe->getTexture());
     struct Case {
         float density;
-        bool fogEffect, visible;
+        bool fogEffect, lobeEnable, visible;
         float alpha;
     };
-    const Case cases[] = {{0.0f, true, false, 0},      {0.0003f, true, false, 0},
-                          {0.0005f, true, true, 0.1f}, {0.25f, true, true, 50.0f},
-                          {0.75f, true, true, 1.0f},   {0.75f, false, false, 0}};
+    const Case cases[] = {{0.0f, true, true, false, 0},      {0.0003f, true, true, false, 0},
+                          {0.0005f, true, true, true, 0.1f}, {0.25f, true, true, true, 50.0f},
+                          {0.75f, true, true, true, 1.0f},   {0.75f, false, true, false, 0},
+                          {0.75f, true, false, false, 0}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.density);
         const float values[4] = {1, c.density, 0, 0};
         fog->setFloats(values);
         lobe->setFogEffectEnable(c.fogEffect);
+        lobe->setEnable(c.lobeEnable);
         const Record record = frame(lobe);
         EXPECT_EQ(record.beamVisible, c.visible);
+        EXPECT_EQ(beam->getEnable(), c.visible);
         EXPECT_NEAR(record.beamAlpha, c.alpha, 1e-5);
+        if (c.visible) {
+            float r, g, b, a;
+            beam->getColor(&r, &g, &b, &a);
+            EXPECT_EQ(kuVec3<float>(r, g, b), kuVec3<float>(1, 0.5f, 0.25f));
+            EXPECT_NEAR(a, c.alpha, 1e-5);
+        }
     }
 }
 
