@@ -5,15 +5,18 @@
 // The application thread reads the night scene (examples/night_drive.xml by default) and runs
 // the frames. Three threads work beside it:
 //   - the driver switches the vehicle's headlights between low and high beam;
-//   - the tower thread creates a beacon under the searchlight, then keeps switching the beacon
-//     on and off and changing its brightness;
-//   - the watcher watches "Enable" of the searchlight and the beacon and prints each change.
+//   - the tower thread creates a beacon under the searchlight, then keeps switching the tower's
+//     projected lamp on and off and changing its colour;
+//   - the watcher watches "Enable" of the searchlight and the lamp and prints each change.
+// The application thread adds the projected lamp to the scene before it configures: projected
+// lobes take their shader slot at configuration, so one made later would stay dark.
 // No thread but the application thread touches a lobe: the proxies queue their requests, and
 // the kernel executes them at the start of each frame.
 
 #include <kxlightlobeproxies.h>
 
 #include <kc/kcConfigParser.h>
+#include <kr/krShaderInfrastructure.h>
 #include <ks/ksWindow.h>
 #include <kx/kxKernel.h>
 #include <kx/kxModule.h>
@@ -37,6 +40,7 @@
 namespace {
 
 typedef kxProxies::kxLightLobe LobeProxy;
+typedef kxProxies::kxLightLobeProjected ProjectedProxy;
 
 // Lines handed from the update thread (where watchers are told) to the watcher thread.
 class Mailbox {
@@ -78,11 +82,12 @@ private:
 // thread.
 class EnableWatcher : public kxProxyMgr::PropertyWatcher {
 public:
-    EnableWatcher(std::string lobe, Mailbox* mailbox)
-        : PropertyWatcher(LobeProxy::PROPERTY_ENABLE), m_lobe(std::move(lobe)), m_mailbox(mailbox) {
-    }
+    // The id of "Enable" in the lobe's proxy class.
+    EnableWatcher(int propertyId, std::string lobe, Mailbox* mailbox)
+        : PropertyWatcher(propertyId), m_lobe(std::move(lobe)), m_mailbox(mailbox) {}
     void propertyChanged(const kxProxyMgr::PropertyCheckerBase& checker) override {
-        const bool on = static_cast<const LobeProxy::Enable_PropertyChecker&>(checker).getValue();
+        const bool on =
+            static_cast<const kxProxyMgr::PropertyValueChecker<bool>&>(checker).getValue();
         m_mailbox->post("frame " + std::to_string(kxKernel::instance()->getFrameNumber()) + ": " +
                         m_lobe + " Enable -> " + (on ? "on" : "off"));
     }
@@ -111,6 +116,7 @@ void drive() {
 
 void tower() {
     kuRef<LobeProxy> searchlight = new LobeProxy("searchlight", 0);
+    kuRef<ProjectedProxy> lamp = new ProjectedProxy("tower_lamp", 0);
     // Option 1 creates the lobe on the update thread; the constructor returns once it exists.
     kuRef<LobeProxy> beacon = new LobeProxy("beacon", 1);
     beacon->setPosition(0, 0, 2);
@@ -118,42 +124,57 @@ void tower() {
     beacon->setSpreadAngle(25);
     beacon->setFadeRange(200);
     searchlight->addChild(beacon.get());
+    static const float COLOURS[][3] = {
+        {1, 1, 1}, {1, 0.6f, 0.2f}, {0.6f, 0.75f, 1}, {1, 0.3f, 0.3f}};
     bool on = true;
     for (int step = 0; !s_stop; ++step) {
         on = !on;
-        beacon->setEnable(on);
+        const float* colour = COLOURS[step % 4];
+        lamp->setEnable(on);
+        lamp->setColor(colour[0], colour[1], colour[2], 1);
         beacon->setBrightness(0.4f + 0.2f * static_cast<float>(step % 4));
         if (step % 3 == 0)
             searchlight->setEnable(!on);
         // A few frames per state, so that each change lasts and the watcher sees it.
         for (int frame = 0; frame < 4 && !s_stop; ++frame)
-            beacon->sync(LobeProxy::PROPERTY_ENABLE);
+            lamp->sync(ProjectedProxy::PROPERTY_ENABLE);
     }
 }
 
-// Watches the searchlight at once and the beacon once it exists; prints what the watchers
-// post until the mailbox closes.
+// Watches the searchlight and the lamp; prints what the watchers post until the mailbox closes.
 void watch(Mailbox* mailbox) {
     kuRef<LobeProxy> searchlight = new LobeProxy("searchlight", 0);
-    kuRef<EnableWatcher> searchlightWatcher = new EnableWatcher("searchlight", mailbox);
-    // The cache seeds the checker: read the real value first.
+    kuRef<ProjectedProxy> lamp = new ProjectedProxy("tower_lamp", 0);
+    kuRef<EnableWatcher> searchlightWatcher =
+        new EnableWatcher(LobeProxy::PROPERTY_ENABLE, "searchlight", mailbox);
+    kuRef<EnableWatcher> lampWatcher =
+        new EnableWatcher(ProjectedProxy::PROPERTY_ENABLE, "tower_lamp", mailbox);
+    // The cache seeds the checker: read the real values first.
     searchlight->sync();
     searchlight->addPropertyWatcher(searchlightWatcher.get());
-    kuRef<LobeProxy> beacon;
-    kuRef<EnableWatcher> beaconWatcher = new EnableWatcher("beacon", mailbox);
+    lamp->sync();
+    lamp->addPropertyWatcher(lampWatcher.get());
     std::string line;
-    for (int got; (got = mailbox->take(line)) >= 0;) {
+    for (int got; (got = mailbox->take(line)) >= 0;)
         if (got > 0)
             std::printf("%s\n", line.c_str());
-        if (!beacon && !s_stop && LobeProxy::find("beacon")) {
-            beacon = new LobeProxy("beacon", 0);
-            beacon->sync();
-            beacon->addPropertyWatcher(beaconWatcher.get());
-        }
-    }
     searchlight->removePropertyWatcher(searchlightWatcher.get());
-    if (beacon)
-        beacon->removePropertyWatcher(beaconWatcher.get());
+    lamp->removePropertyWatcher(lampWatcher.get());
+}
+
+// A projected lamp on the searchlight's mount, turning with it and looking the other way.
+void addTowerLamp() {
+    kxLightLobe* searchlight = kxLightLobe::find("searchlight");
+    if (!searchlight)
+        return;
+    krShaderInfrastructure::instance()->setEnable(true);
+    kuRef<kxLightLobeProjected> lamp = kxLightLobeProjected::create();
+    lamp->setName("tower_lamp");
+    lamp->setOrientation(180, -40, 0);
+    lamp->setSpreadAngle(14);
+    lamp->setFadeRange(900);
+    lamp->setBrightness(1);
+    searchlight->addChild(lamp.get());
 }
 
 int fail(const char* what) {
@@ -187,6 +208,7 @@ int main(int argc, char** argv) {
         return fail("cannot start the runtime and the module");
     if (kcConfigParser::getTheConfigParser()->parseFile(config.c_str()) != 1)
         return fail(("cannot read " + config).c_str());
+    addTowerLamp();
     kxKernel* kernel = kxKernel::instance();
     kernel->configure();
 

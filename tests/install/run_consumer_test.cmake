@@ -1,7 +1,7 @@
 # Driver of the install_consumer test (cmake -P): install, configure and build the consumer
 # against the installed package only, then run it with the installed modules.
-foreach(var KX_BUILD_DIR KX_PREFIX KX_LIBDIR KX_CONSUMER_SOURCE_DIR KX_CONSUMER_BINARY_DIR
-            KX_CXX_COMPILER)
+foreach(var KX_BUILD_DIR KX_PREFIX KX_LIBDIR KX_DATADIR KX_CONSUMER_SOURCE_DIR
+            KX_CONSUMER_BINARY_DIR KX_CXX_COMPILER)
     if(NOT DEFINED ${var} OR "${${var}}" STREQUAL "")
         message(FATAL_ERROR "run_consumer_test: ${var} is not set")
     endif()
@@ -24,6 +24,20 @@ file(REMOVE_RECURSE "${KX_PREFIX}" "${KX_CONSUMER_BINARY_DIR}")
 kx_step("install into ${KX_PREFIX}"
     ${CMAKE_COMMAND} --install "${KX_BUILD_DIR}" --config "${KX_BUILD_CONFIG}"
         --prefix "${KX_PREFIX}")
+
+# The examples are the configuration files kxrun runs, without the example programs' sources
+# and build files.
+set(examples_dir "${KX_PREFIX}/${KX_DATADIR}/kxlightlobe/examples")
+file(GLOB_RECURSE installed_examples RELATIVE "${examples_dir}" "${examples_dir}/*")
+list(FIND installed_examples "night_drive.xml" night_drive_at)
+if(night_drive_at EQUAL -1)
+    message(FATAL_ERROR "install_consumer: ${examples_dir} lacks night_drive.xml")
+endif()
+foreach(file IN LISTS installed_examples)
+    if(file MATCHES "(^|/)CMakeLists\\.txt$|\\.(cmake|cpp)$")
+        message(FATAL_ERROR "install_consumer: ${examples_dir}/${file} should not be installed")
+    endif()
+endforeach()
 
 # /proc/self/maps, which the consumer checks against the module path, names real paths.
 file(REAL_PATH "${KX_PREFIX}" real_prefix)

@@ -82,6 +82,7 @@ int kxLightLobeModule::initialize(int, char**) {
     if (kxProxyMgr::isValid()) {
         kxProxies::kxLightLobe::registerProxyWithFactory();
         kxProxies::kxLightLobeControl::registerProxyWithFactory();
+        kxProxies::kxLightLobeProjected::registerProxyWithFactory();
     }
     return 1;
 }

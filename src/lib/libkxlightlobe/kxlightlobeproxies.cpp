@@ -469,4 +469,393 @@ kxLightLobeControl* kxLightLobeControl::find(const char* name) {
     return s_controlList.find(name);
 }
 
+// ---- kxLightLobeProjected ----
+
+namespace {
+const char* const PROJECTED_NAMES[kxLightLobeProjected::NUM_PROPERTIES] = {
+    "Brightness",
+    "Color",
+    "CoordConverter",
+    "CullMask",
+    "Enable",
+    "FadeRange",
+    "Falloff",
+    "FogEffectEnable",
+    "FogEffectMinVisibilityDensity",
+    "FogEffectRotationOffset",
+    "FogEffectScale",
+    "FogEffectTextureFile",
+    "FogEffectTranslationOffset",
+    "IsectMask",
+    "Orientation",
+    "Position",
+    "RenderMask",
+    "Rotate",
+    "Scale",
+    "SpreadAngle",
+    "StaticEnable",
+    "Strategy",
+    "StrategyEnable",
+    "TextureFile",
+    "Translate",
+    "Child"};
+
+typedef kxLightLobeProjected P;
+typedef ::kxLightLobeProjected PReal;
+typedef CallRequest<PReal, P::Brightness> kxLightLobeProjected_setBrightness_CallRequest;
+typedef CallRequest<PReal, P::Color> kxLightLobeProjected_setColor_CallRequest;
+typedef CallRequest<PReal, P::Enable> kxLightLobeProjected_setEnable_CallRequest;
+typedef CallRequest<PReal, P::FadeRange> kxLightLobeProjected_setFadeRange_CallRequest;
+typedef CallRequest<PReal, P::FalloffValue> kxLightLobeProjected_setFalloff_CallRequest;
+typedef CallRequest<PReal, P::SpreadAngle> kxLightLobeProjected_setSpreadAngle_CallRequest;
+typedef CallRequest<PReal, P::TextureFile> kxLightLobeProjected_setTextureFile_CallRequest;
+typedef CallRequest<PReal, P::TextureSize> kxLightLobeProjected_setTextureSize_CallRequest;
+typedef CallRequest<PReal, P::EnableCustomTexture>
+    kxLightLobeProjected_setEnableCustomTexture_CallRequest;
+typedef CallRequest<PReal, P::FogEffectEnable> kxLightLobeProjected_setFogEffectEnable_CallRequest;
+typedef CallRequest<PReal, P::FogEffectBrightness>
+    kxLightLobeProjected_setFogEffectBrightness_CallRequest;
+typedef CallRequest<PReal, P::FogEffectMinVisibilityDensity>
+    kxLightLobeProjected_setFogEffectMinVisibilityDensity_CallRequest;
+typedef CallRequest<PReal, P::FogEffectRotationOffset>
+    kxLightLobeProjected_setFogEffectRotationOffset_CallRequest;
+typedef CallRequest<PReal, P::FogEffectScale> kxLightLobeProjected_setFogEffectScale_CallRequest;
+typedef CallRequest<PReal, P::FogEffectTextureFile>
+    kxLightLobeProjected_setFogEffectTextureFile_CallRequest;
+typedef CallRequest<PReal, P::FogEffectTranslationOffset>
+    kxLightLobeProjected_setFogEffectTranslationOffset_CallRequest;
+typedef CreateRequest<P, PReal> kxLightLobeProjected_CreateRequest;
+
+kxProxyList<kxLightLobeProjected> s_projectedList;
+} // namespace
+
+kxLightLobeProjected::kxLightLobeProjected() {
+    initialize();
+    s_projectedList.add(this);
+}
+
+kxLightLobeProjected::kxLightLobeProjected(const char* name, int option) {
+    attachOrCreate<kxLightLobeProjected, ::kxLightLobeProjected>(this, name, option);
+    initialize();
+    s_projectedList.add(this);
+}
+
+kxLightLobeProjected::~kxLightLobeProjected() {
+    s_projectedList.remove(this);
+}
+
+void kxLightLobeProjected::shutdown() {
+    s_projectedList.remove(this);
+    kxTransform::shutdown();
+}
+
+void kxLightLobeProjected::initialize() {
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_brightness.value = 0.0f;
+    m_color.value = kuVec4<float>();
+    m_enable.value = false;
+    m_fadeRange.value = 0.0f;
+    m_falloff.value = 0;
+    m_spreadAngle.value = 0.0f;
+    m_textureFile.value.clear();
+    m_textureSize.value = 0;
+    m_enableCustomTexture.value = false;
+    m_fogEffectEnable.value = false;
+    m_fogBrightness.value = 0.0f;
+    m_fogMinVisibilityDensity.value = 0.0f;
+    m_fogRotation.value = kuVec3d();
+    m_fogScale.value = kuVec3d();
+    m_fogTextureFile.value.clear();
+    m_fogTranslation.value = kuVec3d();
+}
+
+const kuBase::ClassType* kxLightLobeProjected::getRealClassType() const {
+    return ::kxLightLobeProjected::getStaticClassType();
+}
+
+::kxLightLobeProjected* kxLightLobeProjected::getExactClassType() const {
+    return static_cast<::kxLightLobeProjected*>(getObject());
+}
+
+const char* const* kxLightLobeProjected::getPropertyNames() const {
+    return PROJECTED_NAMES;
+}
+
+int kxLightLobeProjected::getFalloffEnumValue(::kxLightLobeProjected::Falloff real) {
+    switch (real) {
+    case ::kxLightLobeProjected::FALLOFF_CUBIC:
+        return FALLOFF_CUBIC;
+    case ::kxLightLobeProjected::FALLOFF_LINEAR:
+        return FALLOFF_LINEAR;
+    case ::kxLightLobeProjected::FALLOFF_SQUARED:
+        return FALLOFF_SQUARED;
+    }
+    return unknownEnum("kxProxies::kxLightLobeProjected::getFalloffEnumValue", real);
+}
+
+int kxLightLobeProjected::getFalloffEnumValue(int proxyValue) {
+    switch (proxyValue) {
+    case FALLOFF_CUBIC:
+        return ::kxLightLobeProjected::FALLOFF_CUBIC;
+    case FALLOFF_LINEAR:
+        return ::kxLightLobeProjected::FALLOFF_LINEAR;
+    case FALLOFF_SQUARED:
+        return ::kxLightLobeProjected::FALLOFF_SQUARED;
+    }
+    return unknownEnum("kxProxies::kxLightLobeProjected::getFalloffEnumValue", proxyValue);
+}
+
+int kxLightLobeProjected::FalloffValue::read(const Real* o) {
+    // The real getter is not const, although it only reads.
+    return getFalloffEnumValue(const_cast<Real*>(o)->getFalloff());
+}
+
+kuVec4<float> kxLightLobeProjected::Color::read(const Real* o) {
+    kuVec4<float> color;
+    o->getColor(&color.x, &color.y, &color.z, &color.w);
+    return color;
+}
+
+int kxLightLobeProjected::setBrightness(float brightness) {
+    return setCached<kxLightLobeProjected_setBrightness_CallRequest>(m_brightness, brightness,
+                                                                     "setBrightness");
+}
+
+int kxLightLobeProjected::setColor(float r, float g, float b, float a) {
+    return setCached<kxLightLobeProjected_setColor_CallRequest>(m_color, kuVec4<float>(r, g, b, a),
+                                                                "setColor");
+}
+
+void kxLightLobeProjected::getColor(float& r, float& g, float& b, float& a) const {
+    const kuVec4<float> color = getCached(m_color);
+    r = color.x, g = color.y, b = color.z, a = color.w;
+}
+
+int kxLightLobeProjected::setEnable(bool enable) {
+    return setCached<kxLightLobeProjected_setEnable_CallRequest>(m_enable, enable, "setEnable");
+}
+
+int kxLightLobeProjected::setFadeRange(float range) {
+    return setCached<kxLightLobeProjected_setFadeRange_CallRequest>(m_fadeRange, range,
+                                                                    "setFadeRange");
+}
+
+int kxLightLobeProjected::setFalloff(int falloff) {
+    const int real = getFalloffEnumValue(falloff);
+    if (real < 0)
+        return KU_FAILURE;
+    return setCached<kxLightLobeProjected_setFalloff_CallRequest>(m_falloff, falloff, "setFalloff",
+                                                                  real);
+}
+
+int kxLightLobeProjected::setSpreadAngle(float degrees) {
+    return setCached<kxLightLobeProjected_setSpreadAngle_CallRequest>(m_spreadAngle, degrees,
+                                                                      "setSpreadAngle");
+}
+
+int kxLightLobeProjected::setTextureFile(const char* fileName) {
+    return setCached<kxLightLobeProjected_setTextureFile_CallRequest>(
+        m_textureFile, std::string(fileName ? fileName : ""), "setTextureFile");
+}
+
+int kxLightLobeProjected::setTextureSize(unsigned int size) {
+    return setCached<kxLightLobeProjected_setTextureSize_CallRequest>(m_textureSize, size,
+                                                                      "setTextureSize");
+}
+
+int kxLightLobeProjected::setEnableCustomTexture(bool enable) {
+    return setCached<kxLightLobeProjected_setEnableCustomTexture_CallRequest>(
+        m_enableCustomTexture, enable, "setEnableCustomTexture");
+}
+
+int kxLightLobeProjected::setFogEffectEnable(bool enable) {
+    return setCached<kxLightLobeProjected_setFogEffectEnable_CallRequest>(m_fogEffectEnable, enable,
+                                                                          "setFogEffectEnable");
+}
+
+int kxLightLobeProjected::setFogEffectBrightness(float brightness) {
+    return setCached<kxLightLobeProjected_setFogEffectBrightness_CallRequest>(
+        m_fogBrightness, brightness, "setFogEffectBrightness");
+}
+
+int kxLightLobeProjected::setFogEffectMinVisibilityDensity(float density) {
+    return setCached<kxLightLobeProjected_setFogEffectMinVisibilityDensity_CallRequest>(
+        m_fogMinVisibilityDensity, density, "setFogEffectMinVisibilityDensity");
+}
+
+int kxLightLobeProjected::setFogEffectRotationOffset(double h, double p, double r) {
+    return setCached<kxLightLobeProjected_setFogEffectRotationOffset_CallRequest>(
+        m_fogRotation, kuVec3d(h, p, r), "setFogEffectRotationOffset");
+}
+
+int kxLightLobeProjected::setFogEffectScale(double x, double y, double z) {
+    return setCached<kxLightLobeProjected_setFogEffectScale_CallRequest>(
+        m_fogScale, kuVec3d(x, y, z), "setFogEffectScale");
+}
+
+int kxLightLobeProjected::setFogEffectTextureFile(const char* fileName) {
+    return setCached<kxLightLobeProjected_setFogEffectTextureFile_CallRequest>(
+        m_fogTextureFile, std::string(fileName ? fileName : ""), "setFogEffectTextureFile");
+}
+
+int kxLightLobeProjected::setFogEffectTranslationOffset(double x, double y, double z) {
+    return setCached<kxLightLobeProjected_setFogEffectTranslationOffset_CallRequest>(
+        m_fogTranslation, kuVec3d(x, y, z), "setFogEffectTranslationOffset");
+}
+
+void kxLightLobeProjected::getVec(const Cached<kuVec3d>& cache, double& x, double& y,
+                                  double& z) const {
+    const kuVec3d v = getCached(cache);
+    x = v.x, y = v.y, z = v.z;
+}
+
+void kxLightLobeProjected::getFogEffectRotationOffset(double& h, double& p, double& r) const {
+    getVec(m_fogRotation, h, p, r);
+}
+
+void kxLightLobeProjected::getFogEffectScale(double& x, double& y, double& z) const {
+    getVec(m_fogScale, x, y, z);
+}
+
+void kxLightLobeProjected::getFogEffectTranslationOffset(double& x, double& y, double& z) const {
+    getVec(m_fogTranslation, x, y, z);
+}
+
+namespace {
+const Route PROJECTED_ROUTES[kxLightLobeProjected::NUM_PROPERTIES] = {
+    {OWN, P::PROPERTY_BRIGHTNESS},
+    {OWN, P::PROPERTY_COLOR},
+    {TRANSFORM, kxTransform::TRANSFORM_COORD_CONVERTER},
+    {NODE, kxNode::NODE_CULL_MASK},
+    {OWN, P::PROPERTY_ENABLE},
+    {OWN, P::PROPERTY_FADE_RANGE},
+    {OWN, P::PROPERTY_FALLOFF},
+    {OWN, P::PROPERTY_FOG_EFFECT_ENABLE},
+    {OWN, P::PROPERTY_FOG_EFFECT_MIN_VISIBILITY_DENSITY},
+    {OWN, P::PROPERTY_FOG_EFFECT_ROTATION_OFFSET},
+    {OWN, P::PROPERTY_FOG_EFFECT_SCALE},
+    {OWN, P::PROPERTY_FOG_EFFECT_TEXTURE_FILE},
+    {OWN, P::PROPERTY_FOG_EFFECT_TRANSLATION_OFFSET},
+    {NODE, kxNode::NODE_ISECT_MASK},
+    {TRANSFORM, kxTransform::TRANSFORM_ORIENTATION},
+    {TRANSFORM, kxTransform::TRANSFORM_POSITION},
+    {NODE, kxNode::NODE_RENDER_MASK},
+    {TRANSFORM, kxTransform::TRANSFORM_ROTATE},
+    {TRANSFORM, kxTransform::TRANSFORM_SCALE},
+    {OWN, P::PROPERTY_SPREAD_ANGLE},
+    {TRANSFORM, kxTransform::TRANSFORM_STATIC_ENABLE},
+    {TRANSFORM, kxTransform::TRANSFORM_STRATEGY},
+    {TRANSFORM, kxTransform::TRANSFORM_STRATEGY_ENABLE},
+    {OWN, P::PROPERTY_TEXTURE_FILE},
+    {TRANSFORM, kxTransform::TRANSFORM_TRANSLATE},
+    {OWN, P::PROPERTY_CHILD}};
+} // namespace
+
+void kxLightLobeProjected::syncProperty(kuBase* object, int id) {
+    if (id < 0 || id >= NUM_PROPERTIES)
+        return kxTransform::syncProperty(object, id);
+    auto* lobe = static_cast<Real*>(object);
+    const Route route = PROJECTED_ROUTES[id];
+    if (route.owner == NODE)
+        return syncNodeProperty(lobe, static_cast<NodeProperty>(route.field));
+    if (route.owner == TRANSFORM)
+        return syncTransformProperty(lobe, static_cast<TransformProperty>(route.field));
+    switch (id) {
+    case PROPERTY_BRIGHTNESS:
+        return store(m_brightness, Brightness::read(lobe));
+    case PROPERTY_COLOR:
+        return store(m_color, Color::read(lobe));
+    case PROPERTY_ENABLE:
+        return store(m_enable, Enable::read(lobe));
+    case PROPERTY_FADE_RANGE:
+        return store(m_fadeRange, FadeRange::read(lobe));
+    case PROPERTY_FALLOFF:
+        return store(m_falloff, FalloffValue::read(lobe));
+    case PROPERTY_FOG_EFFECT_ENABLE:
+        return store(m_fogEffectEnable, FogEffectEnable::read(lobe));
+    case PROPERTY_FOG_EFFECT_MIN_VISIBILITY_DENSITY:
+        return store(m_fogMinVisibilityDensity, FogEffectMinVisibilityDensity::read(lobe));
+    case PROPERTY_FOG_EFFECT_ROTATION_OFFSET:
+        return store(m_fogRotation, FogEffectRotationOffset::read(lobe));
+    case PROPERTY_FOG_EFFECT_SCALE:
+        return store(m_fogScale, FogEffectScale::read(lobe));
+    case PROPERTY_FOG_EFFECT_TEXTURE_FILE:
+        return store(m_fogTextureFile, FogEffectTextureFile::read(lobe));
+    case PROPERTY_FOG_EFFECT_TRANSLATION_OFFSET:
+        return store(m_fogTranslation, FogEffectTranslationOffset::read(lobe));
+    case PROPERTY_SPREAD_ANGLE:
+        return store(m_spreadAngle, SpreadAngle::read(lobe));
+    case PROPERTY_TEXTURE_FILE:
+        return store(m_textureFile, TextureFile::read(lobe));
+    default:
+        return;
+    }
+}
+
+kxProxyMgr::PropertyCheckerBase* kxLightLobeProjected::makeChecker(kxProxyMgr::ObjectHandle* h,
+                                                                   kxProxyMgr::PropertyWatcher* w) {
+    const int id = w->getPropertyId();
+    if (id < 0 || id >= NUM_PROPERTIES)
+        return nullptr;
+    const Route route = PROJECTED_ROUTES[id];
+    if (route.owner == NODE)
+        return makeNodeChecker(static_cast<NodeProperty>(route.field), h, w);
+    if (route.owner == TRANSFORM)
+        return makeTransformChecker(static_cast<TransformProperty>(route.field), h, w);
+    switch (id) {
+    case PROPERTY_BRIGHTNESS:
+        return new Brightness_PropertyChecker(h, w, m_brightness.value);
+    case PROPERTY_COLOR:
+        return new Color_PropertyChecker(h, w, m_color.value);
+    case PROPERTY_ENABLE:
+        return new Enable_PropertyChecker(h, w, m_enable.value);
+    case PROPERTY_FADE_RANGE:
+        return new FadeRange_PropertyChecker(h, w, m_fadeRange.value);
+    case PROPERTY_FALLOFF:
+        return new Falloff_PropertyChecker(h, w, m_falloff.value);
+    case PROPERTY_FOG_EFFECT_ENABLE:
+        return new FogEffectEnable_PropertyChecker(h, w, m_fogEffectEnable.value);
+    case PROPERTY_FOG_EFFECT_MIN_VISIBILITY_DENSITY:
+        return new FogEffectMinVisibilityDensity_PropertyChecker(h, w,
+                                                                 m_fogMinVisibilityDensity.value);
+    case PROPERTY_FOG_EFFECT_ROTATION_OFFSET:
+        return new FogEffectRotationOffset_PropertyChecker(h, w, m_fogRotation.value);
+    case PROPERTY_FOG_EFFECT_SCALE:
+        return new FogEffectScale_PropertyChecker(h, w, m_fogScale.value);
+    case PROPERTY_FOG_EFFECT_TEXTURE_FILE:
+        return new FogEffectTextureFile_PropertyChecker(h, w, m_fogTextureFile.value);
+    case PROPERTY_FOG_EFFECT_TRANSLATION_OFFSET:
+        return new FogEffectTranslationOffset_PropertyChecker(h, w, m_fogTranslation.value);
+    case PROPERTY_SPREAD_ANGLE:
+        return new SpreadAngle_PropertyChecker(h, w, m_spreadAngle.value);
+    case PROPERTY_TEXTURE_FILE:
+        return new TextureFile_PropertyChecker(h, w, m_textureFile.value);
+    default:
+        return nullptr;
+    }
+}
+
+kxProxyQueue::ProxyMessageBase*
+kxLightLobeProjected::makeWatcherRequest(bool add, kxProxyMgr::PropertyCheckerBase* checker) {
+    return watcherRequest<::kxLightLobeProjected>(add, checker);
+}
+
+int kxLightLobeProjected::registerProxyWithFactory() {
+    return kxProxyMgr::registerProxyWithFactory(
+        "kxLightLobeProjected", []() -> kxProxyBase* { return new kxLightLobeProjected; });
+}
+
+kxProxyList<kxLightLobeProjected>& kxLightLobeProjected::getList() {
+    return s_projectedList;
+}
+int kxLightLobeProjected::size() {
+    return s_projectedList.size();
+}
+bool kxLightLobeProjected::empty() {
+    return s_projectedList.empty();
+}
+kxLightLobeProjected* kxLightLobeProjected::find(const char* name) {
+    return s_projectedList.find(name);
+}
+
 } // namespace kxProxies
