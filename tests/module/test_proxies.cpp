@@ -533,8 +533,13 @@ TEST_F(ProxyTest, ProjectedWatchersSeeEachProperty) {
         {P::PROPERTY_STRATEGY, "Strategy", [&] { real->setStrategy(orbit.get()); }},
         {P::PROPERTY_STRATEGY_ENABLE, "StrategyEnable",
          [&] { real->setStrategyEnable(!real->getStrategyEnable()); }},
-        // Null generates the falloff texture, which names it.
-        {P::PROPERTY_TEXTURE_FILE, "TextureFile", [&] { real->setTextureFile(nullptr); }},
+        // Null generates the falloff texture, which names it (the fog effect's texture above
+        // generated the cubic one already, so take another falloff).
+        {P::PROPERTY_TEXTURE_FILE, "TextureFile",
+         [&] {
+             real->setFalloff(kxLightLobeProjected::FALLOFF_LINEAR);
+             real->setTextureFile(nullptr);
+         }},
         {P::PROPERTY_TRANSLATE, "Translate", [&] { real->setPosition(2, 0, 0); }},
     };
     ASSERT_EQ(sizeof(rows) / sizeof(rows[0]), static_cast<std::size_t>(P::NUM_PROPERTIES - 1));

@@ -184,8 +184,10 @@ void kxLightLobeFogEffect::setTextureFile(const char* name) {
     m_texture->setImageLevel(0, image->getPixels());
 }
 
-void kxLightLobeFogEffect::setTexture(krTexture* texture) {
+void kxLightLobeFogEffect::setTexture(krTexture* texture, const char* fileName) {
     m_texture = texture;
+    if (fileName)
+        m_textureFile = fileName;
     if (m_textureState)
         m_textureState->setTexture(texture);
 }

@@ -86,7 +86,10 @@ public:
     void setTextureFile(const char* name);
     const char* getTextureFile() const { return m_textureFile.c_str(); }
     // The owning lobe's texture (any time; rebinds the beam's texture state once it exists).
-    void setTexture(krTexture* texture);
+    // A file name, when given, is what getTextureFile reports from then on: the name the user
+    // chose, so that it reads back (and proxies see it change) even when the lobe generated a
+    // texture in its place.
+    void setTexture(krTexture* texture, const char* fileName = nullptr);
     krTexture* getTexture() const { return m_texture.get(); }
 
     // Builds the mesh, the render state and the programs. 1 (also when configured already), or

@@ -236,7 +236,8 @@ const kuVec3<double>& kxLightLobeProjected::getFogEffectScale() const {
 
 void kxLightLobeProjected::setFogEffectTextureFile(const char* name) {
     m_fogEffect->setTexture(kxLightLobeProjectedTextures::chooseFogEffectTexture(
-        s_palette.get(), name, m_textures, s_classType));
+                                s_palette.get(), name, m_textures, s_classType),
+                            name ? name : "");
 }
 const char* kxLightLobeProjected::getFogEffectTextureFile() const {
     return m_fogEffect->getTextureFile();
