@@ -52,6 +52,30 @@ GLuint compile(GLenum type, const std::string& text, std::string& log) {
     return shader;
 }
 
+// Links the given shaders (zeros skipped) into a program, or returns 0 with the log appended.
+// The shaders are deleted either way: a linked program keeps what it needs.
+GLuint link(const GLuint* shaders, std::size_t count, std::string& log) {
+    const GLuint name = glCreateProgram();
+    for (std::size_t i = 0; i < count; ++i)
+        if (shaders[i])
+            glAttachShader(name, shaders[i]);
+    glLinkProgram(name);
+    for (std::size_t i = 0; i < count; ++i)
+        if (shaders[i])
+            glDeleteShader(shaders[i]);
+    GLint linked = GL_FALSE;
+    glGetProgramiv(name, GL_LINK_STATUS, &linked);
+    if (linked)
+        return name;
+    GLint length = 0;
+    glGetProgramiv(name, GL_INFO_LOG_LENGTH, &length);
+    std::string text(static_cast<size_t>(length > 0 ? length : 1), '\0');
+    glGetProgramInfoLog(name, length, nullptr, &text[0]);
+    log += "link: " + text;
+    glDeleteProgram(name);
+    return 0;
+}
+
 } // namespace
 
 bool krShaderProgramKey::push_back_technique(const krShaderTechnique* technique) {
@@ -157,27 +181,12 @@ unsigned int krShaderProgramCache::buildWhole(const krShaderProgram& program) {
         }
     }
     GLuint name = 0;
-    if (ok && program.getNumShaders() > 0) {
-        name = glCreateProgram();
+    if (ok && program.getNumShaders() > 0)
+        name = link(shaders, 2, log);
+    else
         for (GLuint shader : shaders)
             if (shader)
-                glAttachShader(name, shader);
-        glLinkProgram(name);
-        GLint linked = GL_FALSE;
-        glGetProgramiv(name, GL_LINK_STATUS, &linked);
-        if (!linked) {
-            GLint length = 0;
-            glGetProgramiv(name, GL_INFO_LOG_LENGTH, &length);
-            std::string text(static_cast<size_t>(length > 0 ? length : 1), '\0');
-            glGetProgramInfoLog(name, length, nullptr, &text[0]);
-            log += "link: " + text;
-            glDeleteProgram(name);
-            name = 0;
-        }
-    }
-    for (GLuint shader : shaders)
-        if (shader)
-            glDeleteShader(shader);
+                glDeleteShader(shader);
     if (!name) {
         kuNotify::print(5, nullptr,
                         "krShaderProgramCache - a whole program does not build (drawn without "
@@ -212,27 +221,14 @@ void krShaderProgramCache::build(const krShaderProgramKey& key, Program& program
     const GLuint fragment = compile(GL_FRAGMENT_SHADER, source.getFragmentText(), log);
     GLuint name = 0;
     if (vertex && fragment) {
-        name = glCreateProgram();
-        glAttachShader(name, vertex);
-        glAttachShader(name, fragment);
-        glLinkProgram(name);
-        GLint ok = GL_FALSE;
-        glGetProgramiv(name, GL_LINK_STATUS, &ok);
-        if (!ok) {
-            GLint length = 0;
-            glGetProgramiv(name, GL_INFO_LOG_LENGTH, &length);
-            std::string text(static_cast<size_t>(length > 0 ? length : 1), '\0');
-            glGetProgramInfoLog(name, length, nullptr, &text[0]);
-            log += "link: " + text;
-            glDeleteProgram(name);
-            name = 0;
-        }
+        const GLuint stages[] = {vertex, fragment};
+        name = link(stages, 2, log);
+    } else {
+        if (vertex)
+            glDeleteShader(vertex);
+        if (fragment)
+            glDeleteShader(fragment);
     }
-    // The program keeps the shaders it links; unattached ones go now.
-    if (vertex)
-        glDeleteShader(vertex);
-    if (fragment)
-        glDeleteShader(fragment);
     if (!name) {
         kuNotify::print(5, nullptr,
                         "krShaderProgramCache - a generated program does not build (drawn "
