@@ -368,6 +368,36 @@ TEST_F(DrawContextTest, TextureUnitsBindAgainOnlyWhenAStateChanged) {
     EXPECT_EQ(boundOn(0), names[0]);
 }
 
+TEST_F(DrawContextTest, MinificationFollowsTheFilterAndTheMipmapMode) {
+    struct Row {
+        int filter, mipmap, levels;
+        GLint expected;
+    };
+    const Row rows[] = {
+        {krTexture::FILTER_LINEAR, krTexture::MIPMAP_AUTO, 3, GL_LINEAR_MIPMAP_LINEAR},
+        {krTexture::FILTER_NEAREST, krTexture::MIPMAP_AUTO, 3, GL_NEAREST_MIPMAP_NEAREST},
+        {krTexture::FILTER_LINEAR, krTexture::MIPMAP_NEAREST, 3, GL_LINEAR_MIPMAP_NEAREST},
+        {krTexture::FILTER_NEAREST, krTexture::MIPMAP_LINEAR, 3, GL_NEAREST_MIPMAP_LINEAR},
+        {krTexture::FILTER_DEFAULT, krTexture::MIPMAP_NONE, 3, GL_LINEAR},
+        {krTexture::FILTER_LINEAR, krTexture::MIPMAP_LINEAR, 1, GL_LINEAR},
+        {krTexture::FILTER_NEAREST, krTexture::MIPMAP_NEAREST, 1, GL_NEAREST},
+    };
+    for (const Row& row : rows) {
+        kuRef<krTexture> texture = new krTexture;
+        texture->setDimensions(4, 4, 0);
+        texture->setFormat(krTexture::FORMAT_INTENSITY, krTexture::TYPE_UNSIGNED_BYTE);
+        for (int level = 0; level < row.levels; ++level)
+            texture->setImageLevel(level,
+                                   kuAllocRef::malloc(static_cast<std::size_t>(16 >> (2 * level))));
+        texture->setMinFilter(row.filter, row.mipmap);
+        ASSERT_NE(m_context->bindTexture(texture.get()), 0u);
+        GLint filter = 0;
+        glGetTexParameteriv(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, &filter);
+        EXPECT_EQ(filter, row.expected)
+            << "filter " << row.filter << ", mipmap " << row.mipmap << ", levels " << row.levels;
+    }
+}
+
 TEST_F(DrawContextTest, SteadySetPushAndPopAllocateNothing) {
     kuRef<krTexture::State> state = new krTexture::State;
     krTexture::Element texture;

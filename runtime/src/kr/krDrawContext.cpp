@@ -63,6 +63,20 @@ GLint glWrap(int wrap) {
     }
 }
 
+GLint glMinFilter(int filter, int mipmap) {
+    const bool linear = filter != krTexture::FILTER_NEAREST;
+    switch (mipmap) {
+    case krTexture::MIPMAP_NONE:
+        return linear ? GL_LINEAR : GL_NEAREST;
+    case krTexture::MIPMAP_NEAREST:
+        return linear ? GL_LINEAR_MIPMAP_NEAREST : GL_NEAREST_MIPMAP_NEAREST;
+    case krTexture::MIPMAP_LINEAR:
+        return linear ? GL_LINEAR_MIPMAP_LINEAR : GL_NEAREST_MIPMAP_LINEAR;
+    default: // between levels as within one
+        return linear ? GL_LINEAR_MIPMAP_LINEAR : GL_NEAREST_MIPMAP_NEAREST;
+    }
+}
+
 // Uploads every image level the texture has; storage without data when it has none (a
 // texture filled from the frame buffer).
 void upload(const krTexture* texture) {
@@ -85,11 +99,9 @@ void upload(const krTexture* texture) {
             break;
     }
     glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAX_LEVEL, std::max(0, levels - 1));
-    const bool mipmapped = levels > 1 && texture->getMinMipmap() != krTexture::MIPMAP_NONE;
-    const bool linear = texture->getMinFilter() != krTexture::FILTER_NEAREST;
     glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER,
-                    mipmapped ? (linear ? GL_LINEAR_MIPMAP_LINEAR : GL_NEAREST_MIPMAP_NEAREST)
-                              : (linear ? GL_LINEAR : GL_NEAREST));
+                    glMinFilter(texture->getMinFilter(),
+                                levels > 1 ? texture->getMinMipmap() : krTexture::MIPMAP_NONE));
     glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER,
                     texture->getMagFilter() == krTexture::FILTER_NEAREST ? GL_NEAREST : GL_LINEAR);
     glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, glWrap(texture->getWrapS()));
