@@ -22,6 +22,7 @@
 
 #include <ku/kuNotify.h>
 
+#include <GL/gl.h>
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -34,22 +35,41 @@
 
 namespace {
 
-// Moves the observer every frame, so that each frame has a view of its own.
+// Moves the observer and changes the channel's field of view and clear colour every frame, so
+// that each frame has a view and settings of its own.
 struct Mover : kxKernel::Subscriber {
     kxObserver* observer = nullptr;
+    ksChannel* channel = nullptr;
     void notify(int, ksServiceMgr*) override {
-        observer->setPosition(7.0 * kxKernel::instance()->getFrameNumber(), 0, 200);
+        const int frame = kxKernel::instance()->getFrameNumber();
+        observer->setPosition(7.0 * frame, 0, 200);
+        channel->setProjection(30 + frame, 30, 1, 5000);
+        channel->setClearColor(0.01f * static_cast<float>(frame), 0, 0, 1);
     }
 };
 
-// Records, on the draw thread, the view each frame is drawn with.
+// Records, on the draw thread before the bins, the view, projection and clear colour that
+// OpenGL has for each frame.
 struct DrawWatch : ksChannel::Subscriber {
+    struct Seen {
+        double viewX = 0;      // translation x of the view
+        double projection = 0; // the projection's (0, 0)
+        float clearRed = 0;
+    };
     std::mutex mutex;
-    std::map<int, double> viewX; // translation x of the view, by frame
+    std::map<int, Seen> seen; // by frame
     std::thread::id drawThread;
     void notify(int, ksChannel* channel, krDrawContext*) override {
+        Seen now;
+        now.viewX = channel->getViewMatrix()(3, 0);
+        GLdouble projection[16];
+        glGetDoublev(GL_PROJECTION_MATRIX, projection);
+        now.projection = projection[0];
+        GLfloat clear[4];
+        glGetFloatv(GL_COLOR_CLEAR_VALUE, clear);
+        now.clearRed = clear[0];
         std::lock_guard<std::mutex> guard(mutex);
-        viewX[ksThread::resolveFrameNumber()] = channel->getViewMatrix()(3, 0);
+        seen[ksThread::resolveFrameNumber()] = now;
         drawThread = std::this_thread::get_id();
     }
 };
@@ -73,21 +93,24 @@ TEST(PipelinedFramesTest, DrawThreadsDrawEveryFrameWithItsOwnView) {
         observer->setOrientation(0, -90, 0);
         Mover mover;
         mover.observer = observer.get();
+        mover.channel = channel.get();
         DrawWatch watch;
         kernel->addSubscriber(kxKernel::EVENT_FRAME_UPDATE, &mover);
-        channel->addSubscriber(ksChannel::EVENT_POST_DRAW, &watch);
+        channel->addSubscriber(ksChannel::EVENT_PRE_BINS, &watch);
 
         ASSERT_EQ(kernel->configure(), 1);
         // A few serial frames first (they leave the window's context current on this thread),
         // then pipelined ones, with the image read between frames now and then, as an
         // application writing pictures does: every frame must still be drawn.
-        std::map<int, double> setViewX; // as the application thread set it for each frame
+        std::map<int, DrawWatch::Seen> set; // as the application thread set it for each frame
         const int frames = 40;
         for (int f = 1; f <= frames; ++f) {
             if (f == 6)
                 kernel->setThreadingMode(kxKernel::THREADING_PIPELINED);
             ASSERT_EQ(kernel->runFrame(), 1);
-            setViewX[f] = channel->getViewMatrix()(3, 0);
+            set[f].viewX = channel->getViewMatrix()(3, 0);
+            set[f].projection = channel->getProjectionMatrix()(0, 0);
+            set[f].clearRed = channel->getClearColor()[0];
             if (f % 10 == 0 && window->getRenderWindow()) {
                 kernel->finishFrames();
                 kuRef<kuImage> image = window->getRenderWindow()->readPixels();
@@ -103,15 +126,18 @@ TEST(PipelinedFramesTest, DrawThreadsDrawEveryFrameWithItsOwnView) {
         {
             std::lock_guard<std::mutex> guard(watch.mutex);
             EXPECT_NE(watch.drawThread, std::this_thread::get_id());
-            ASSERT_EQ(watch.viewX.size(), static_cast<std::size_t>(frames));
+            ASSERT_EQ(watch.seen.size(), static_cast<std::size_t>(frames));
             for (int f = 1; f <= frames; ++f) {
-                EXPECT_DOUBLE_EQ(watch.viewX[f], setViewX[f]) << "frame " << f;
+                const DrawWatch::Seen& seen = watch.seen[f];
+                EXPECT_DOUBLE_EQ(seen.viewX, set[f].viewX) << "frame " << f;
+                EXPECT_NEAR(seen.projection, set[f].projection, 1e-6) << "frame " << f;
+                EXPECT_FLOAT_EQ(seen.clearRed, set[f].clearRed) << "frame " << f;
                 if (f > 1) {
-                    EXPECT_NE(setViewX[f], setViewX[f - 1]) << "frame " << f;
+                    EXPECT_NE(set[f].viewX, set[f - 1].viewX) << "frame " << f;
                 }
             }
         }
-        channel->removeSubscriber(ksChannel::EVENT_POST_DRAW, &watch);
+        channel->removeSubscriber(ksChannel::EVENT_PRE_BINS, &watch);
         kernel->removeSubscriber(kxKernel::EVENT_FRAME_UPDATE, &mover, false);
         kernel->setThreadingMode(kxKernel::THREADING_SERIAL);
     }
@@ -211,8 +237,8 @@ TEST_F(PipelinedLightMapTest, CloudsTakeTheMapsFogWhileFramesOverlap) {
 namespace {
 
 // Changes, every frame on the application thread, everything the cull and draw threads read a
-// copy of: the environment's time, visibility, fog and clouds, the lobes' textures and the
-// light map's channels.
+// copy of: the environment's time, visibility, fog and clouds, the lobes' textures, the
+// channels' settings and the light map's channels.
 struct Churn : kxKernel::Subscriber {
     kxEnv* env = nullptr;
     std::vector<kxLightLobe*> lobes;
@@ -235,6 +261,16 @@ struct Churn : kxKernel::Subscriber {
                 lobes[i]->setFalloff(falloffs[(frame / 5) % 3]);
             if ((frame + static_cast<int>(i)) % 3 == 0)
                 lobes[i]->setTextureSize(frame % 2 ? 64u : 128u);
+        }
+        // The channels' own settings, which every cull and draw thread reads.
+        for (std::size_t c = 0; c < channels.size(); ++c) {
+            ksChannel* channel = channels[c];
+            channel->setProjection(45.0 + frame % 10, 50, 1, 5000);
+            channel->setClearColor(0, 0, 0.002f * static_cast<float>(frame % 100), 1);
+            channel->setCullMask(frame % 17 == 0 ? 0xfffffffeu : 0xffffffffu);
+            channel->setGraphicsModeEnable(ksChannel::MODE_SENSOR, frame % 19 == 0);
+            const double left = 0.5 * static_cast<double>(c % 2);
+            channel->setDrawArea(left, left + 0.5, frame % 23 == 0 ? 0.1 : 0.0, 1);
         }
         // One channel of each window leaves the light map and comes back.
         kxLightMap* map = kxLightMap::instance();

@@ -42,6 +42,22 @@ public:
         virtual void notify(int event, ksChannel* channel, krDrawContext* context) = 0;
     };
 
+    // The settings a frame is culled and drawn with: the draw area, projection, graphics modes,
+    // cull mask and clear colour as they were when the application thread last set the frame's
+    // view or environment. Cull and draw threads read these, never the live settings, which the
+    // application thread may change for a later frame meanwhile.
+    struct KX_API FrameSettings {
+        double area[4] = {0, 1, 0, 1}; // left, right, bottom, top
+        double fovX = 60, fovY = 45, nearClip = 1, farClip = 20000;
+        int graphicsModes = MODE_LIGHTING | MODE_FOG;
+        unsigned int cullMask = 0xffffffffu;
+        float clearColor[4] = {0, 0, 0, 1};
+
+        // The OpenGL projection in row-vector layout.
+        kuMatrixd getProjectionMatrix() const;
+        bool getGraphicsModeEnable(int mode) const { return (graphicsModes & mode) != 0; }
+    };
+
     ksChannel();
 
     // The id; -1 when all MAX_CHANNELS ids are taken.
@@ -52,6 +68,8 @@ public:
     void getDrawArea(double& left, double& right, double& bottom, double& top) const;
     // The draw area in window pixels (x, y from the lower-left corner).
     void getViewport(int& x, int& y, int& width, int& height) const;
+    // The same for a frame's settings, in the window as it is now.
+    void getViewport(const FrameSettings& settings, int& x, int& y, int& width, int& height) const;
     ksWindow* getWindow() const { return m_window; }
 
     // Symmetric perspective: full field of view in degrees across and up, near and far.
@@ -91,6 +109,7 @@ public:
     // once handed out, so a draw thread may hold it while the application thread goes on.
     Lighting getFrameLighting() const;
     kuRef<const krState> getFrameState() const;
+    FrameSettings getFrameSettings() const;
     // The scene (its master root) the calling thread's frame culls, set on the application
     // thread with the view; null for a frame given none, which is then not culled.
     void setFrameScene(ksNode* root);
@@ -100,16 +119,18 @@ public:
     // without scene is not culled (and so not drawn).
     void cull(int pipeline, int frame);
 
-    void setGraphicsModes(int modes) { m_graphicsModes = modes; }
-    int getGraphicsModes() const { return m_graphicsModes; }
+    // The live settings, on the application thread; a frame takes a copy (getFrameSettings).
+    void setGraphicsModes(int modes) { m_settings.graphicsModes = modes; }
+    int getGraphicsModes() const { return m_settings.graphicsModes; }
     void setGraphicsModeEnable(int mode, bool enable) {
-        m_graphicsModes = enable ? (m_graphicsModes | mode) : (m_graphicsModes & ~mode);
+        int& modes = m_settings.graphicsModes;
+        modes = enable ? (modes | mode) : (modes & ~mode);
     }
-    bool getGraphicsModeEnable(int mode) const { return (m_graphicsModes & mode) != 0; }
-    void setCullMask(unsigned int mask) { m_cullMask = mask; }
-    unsigned int getCullMask() const { return m_cullMask; }
+    bool getGraphicsModeEnable(int mode) const { return m_settings.getGraphicsModeEnable(mode); }
+    void setCullMask(unsigned int mask) { m_settings.cullMask = mask; }
+    unsigned int getCullMask() const { return m_settings.cullMask; }
     void setClearColor(float r, float g, float b, float a);
-    const float* getClearColor() const { return m_clearColor; }
+    const float* getClearColor() const { return m_settings.clearColor; }
 
     ksChannelBinMgr* getChannelBinMgr() const { return m_binMgr.get(); }
     // The channel's render states; state 0 holds what the whole channel is drawn with (an
@@ -143,9 +164,8 @@ private:
     void setWindow(ksWindow* window) { m_window = window; }
 
     int m_id;
-    double m_area[4] = {0, 1, 0, 1}; // left, right, bottom, top
+    FrameSettings m_settings;
     ksWindow* m_window = nullptr;
-    double m_fovX = 60, m_fovY = 45, m_near = 1, m_far = 20000;
     kuMatrixd m_offset;
     // The views of the frames in flight (update, cull, draw and one spare), by frame.
     struct View {
@@ -156,6 +176,7 @@ private:
         kuRef<const krFog> fog;
         kuRef<const krState> state;
         ksNode* scene = nullptr;
+        FrameSettings settings;
     };
     enum { NUM_VIEWS = kuPipeline::NUM_FRAME_SLOTS };
     // The frame's own slot, or else the oldest one taken for it (m_viewMutex held).
@@ -164,9 +185,6 @@ private:
     void snapshotState(View& view);
     mutable std::mutex m_viewMutex;
     View m_views[NUM_VIEWS];
-    int m_graphicsModes = MODE_LIGHTING | MODE_FOG;
-    unsigned int m_cullMask = 0xffffffffu;
-    float m_clearColor[4] = {0, 0, 0, 1};
     std::unique_ptr<ksChannelBinMgr> m_binMgr;
     kuRef<krState> m_states[NUM_STATES];
     std::mutex m_subscriberMutex;

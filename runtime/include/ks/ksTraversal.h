@@ -59,7 +59,7 @@ private:
     int m_channelId;
     int m_cloneIndex;
     int m_frame;
-    unsigned int m_cullMask;
+    unsigned int m_cullMask = 0xffffffffu;
     kuMatrixd m_view;
     double m_planes[6][4]; // eye-space frustum planes, inside where a·x+b·y+c·z+d >= 0
     bool m_hasFrustum;

@@ -55,11 +55,13 @@ ksChannel::~ksChannel() {
 }
 
 void ksChannel::setDrawArea(double left, double right, double bottom, double top) {
-    m_area[0] = left, m_area[1] = right, m_area[2] = bottom, m_area[3] = top;
+    double* area = m_settings.area;
+    area[0] = left, area[1] = right, area[2] = bottom, area[3] = top;
 }
 
 void ksChannel::getDrawArea(double& left, double& right, double& bottom, double& top) const {
-    left = m_area[0], right = m_area[1], bottom = m_area[2], top = m_area[3];
+    const double* area = m_settings.area;
+    left = area[0], right = area[1], bottom = area[2], top = area[3];
 }
 
 krState* ksChannel::getState(int index) {
@@ -71,32 +73,45 @@ krState* ksChannel::getState(int index) {
 }
 
 void ksChannel::getViewport(int& x, int& y, int& width, int& height) const {
+    getViewport(m_settings, x, y, width, height);
+}
+
+void ksChannel::getViewport(const FrameSettings& settings, int& x, int& y, int& width,
+                            int& height) const {
     int ww = 0, wh = 0;
     if (m_window)
         m_window->getSize(ww, wh);
-    x = static_cast<int>(std::lround(m_area[0] * ww));
-    y = static_cast<int>(std::lround(m_area[2] * wh));
-    width = static_cast<int>(std::lround(m_area[1] * ww)) - x;
-    height = static_cast<int>(std::lround(m_area[3] * wh)) - y;
+    const double* area = settings.area;
+    x = static_cast<int>(std::lround(area[0] * ww));
+    y = static_cast<int>(std::lround(area[2] * wh));
+    width = static_cast<int>(std::lround(area[1] * ww)) - x;
+    height = static_cast<int>(std::lround(area[3] * wh)) - y;
 }
 
 void ksChannel::setProjection(double fovX, double fovY, double nearClip, double farClip) {
-    m_fovX = fovX, m_fovY = fovY, m_near = nearClip, m_far = farClip;
+    m_settings.fovX = fovX, m_settings.fovY = fovY;
+    m_settings.nearClip = nearClip, m_settings.farClip = farClip;
 }
 
 void ksChannel::getProjection(double& fovX, double& fovY, double& nearClip, double& farClip) const {
-    fovX = m_fovX, fovY = m_fovY, nearClip = m_near, farClip = m_far;
+    fovX = m_settings.fovX, fovY = m_settings.fovY;
+    nearClip = m_settings.nearClip, farClip = m_settings.farClip;
 }
 
 kuMatrixd ksChannel::getProjectionMatrix() const {
-    const double r = m_near * std::tan(m_fovX * 0.5 * kuMath<double>::DEG2RAD);
-    const double t = m_near * std::tan(m_fovY * 0.5 * kuMath<double>::DEG2RAD);
+    return m_settings.getProjectionMatrix();
+}
+
+kuMatrixd ksChannel::FrameSettings::getProjectionMatrix() const {
+    const double n = nearClip, f = farClip;
+    const double r = n * std::tan(fovX * 0.5 * kuMath<double>::DEG2RAD);
+    const double t = n * std::tan(fovY * 0.5 * kuMath<double>::DEG2RAD);
     kuMatrixd p;
-    p(0, 0) = m_near / r;
-    p(1, 1) = m_near / t;
-    p(2, 2) = -(m_far + m_near) / (m_far - m_near);
+    p(0, 0) = n / r;
+    p(1, 1) = n / t;
+    p(2, 2) = -(f + n) / (f - n);
     p(2, 3) = -1;
-    p(3, 2) = -2 * m_far * m_near / (m_far - m_near);
+    p(3, 2) = -2 * f * n / (f - n);
     p(3, 3) = 0;
     return p;
 }
@@ -160,6 +175,7 @@ void ksChannel::setViewMatrix(const kuMatrixd& view) {
     std::lock_guard<std::mutex> guard(m_viewMutex);
     View& slot = takeView(frame);
     slot.matrix = view;
+    slot.settings = m_settings;
     snapshotState(slot);
 }
 
@@ -175,6 +191,7 @@ void ksChannel::setFrameEnvironment(const Lighting& lighting, bool fogEnable, co
     slot.lighting = lighting;
     slot.fogEnable = fogEnable && fog;
     slot.fog = copy.get();
+    slot.settings = m_settings;
     snapshotState(slot);
 }
 
@@ -223,6 +240,13 @@ kuRef<const krState> ksChannel::getFrameState() const {
     return view ? view->state : kuRef<const krState>();
 }
 
+ksChannel::FrameSettings ksChannel::getFrameSettings() const {
+    const int frame = ksThread::resolveFrameNumber();
+    std::lock_guard<std::mutex> guard(m_viewMutex);
+    const View* view = findView(frame);
+    return view ? view->settings : m_settings;
+}
+
 kuMatrixd ksChannel::makeViewMatrix(const kuMatrixd& eyeWorld) {
     kuMatrixd view = eyeWorld;
     if (!view.invert())
@@ -235,18 +259,20 @@ kuMatrixd ksChannel::makeViewMatrix(const kuMatrixd& eyeWorld) {
 }
 
 void ksChannel::setClearColor(float r, float g, float b, float a) {
-    m_clearColor[0] = r, m_clearColor[1] = g, m_clearColor[2] = b, m_clearColor[3] = a;
+    float* color = m_settings.clearColor;
+    color[0] = r, color[1] = g, color[2] = b, color[3] = a;
 }
 
 void ksChannel::draw(krDrawContext* context, int frame) {
+    const FrameSettings settings = getFrameSettings();
     int x = 0, y = 0, width = 0, height = 0;
-    getViewport(x, y, width, height);
+    getViewport(settings, x, y, width, height);
     if (!context || width <= 0 || height <= 0 || !m_binMgr->hasFrame(frame))
         return;
     // Nothing leaks from the previous channel.
     context->reset();
     context->setElement(krViewport::Element(x, y, width, height), false);
-    context->clear(m_clearColor, true);
+    context->clear(settings.clearColor, true);
     // Held while drawing: the application thread may hand the next frames their own.
     const kuRef<const krState> state = getFrameState();
     const Lighting lighting = getFrameLighting();
@@ -269,7 +295,7 @@ void ksChannel::draw(krDrawContext* context, int frame) {
 
     context->setInheritedState(state.get());
     context->setState(state.get());
-    context->setElement(krTransform::ElementProjection(getProjectionMatrix()), true);
+    context->setElement(krTransform::ElementProjection(settings.getProjectionMatrix()), true);
     context->setElement(krTransform::ElementModelView(view), true);
     notifySubscribers(EVENT_PRE_BINS, context);
 

@@ -9,14 +9,16 @@
 ksTraversalCull::ksTraversalCull(ksChannel* channel, ksChannelBinMgr* binMgr, int channelId,
                                  int cloneIndex, int frame)
     : m_channel(channel), m_binMgr(binMgr), m_channelId(channelId), m_cloneIndex(cloneIndex),
-      m_frame(frame), m_cullMask(channel ? channel->getCullMask() : 0xffffffffu),
-      m_hasFrustum(channel != nullptr) {
+      m_frame(frame), m_hasFrustum(channel != nullptr) {
     if (!channel)
         return;
+    // The frame's copies: the application thread may be changing the live ones.
+    const ksChannel::FrameSettings settings = channel->getFrameSettings();
+    m_cullMask = settings.cullMask;
     m_view = channel->getViewMatrix();
     // Planes of the projection's frustum in eye space (Gribb and Hartmann), with row vectors:
     // clip = eye * P, so the columns of P play the part of rows.
-    const kuMatrixd p = channel->getProjectionMatrix();
+    const kuMatrixd p = settings.getProjectionMatrix();
     auto column = [&p](int c, double out[4]) {
         for (int r = 0; r < 4; ++r)
             out[r] = p(r, c);

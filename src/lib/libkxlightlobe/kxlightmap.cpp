@@ -618,14 +618,16 @@ float kxLightMap::preRenderLobes(const ksChannel* channel, krDrawContext* contex
     // The channel's window as it is now: the one found when the channel was added may have
     // gone since, or no longer hold the channel.
     const ksWindow* window = channel->getWindow();
-    if (!context || channel->getGraphicsModeEnable(4) || !window)
+    // The frame's settings: the live ones may already be a later frame's.
+    const ksChannel::FrameSettings settings = channel->getFrameSettings();
+    if (!context || settings.getGraphicsModeEnable(4) || !window)
         return -1.0f;
 
     // Checked before anything is allocated: the map is read back from the channel, so its
     // size is bounded by the channel's, whatever was set.
     const unsigned int requested = m_textureSize;
-    double left = 0, right = 1, bottom = 0, top = 1;
-    channel->getDrawArea(left, right, bottom, top);
+    const double left = settings.area[0], right = settings.area[1];
+    const double bottom = settings.area[2], top = settings.area[3];
     int x0 = 0, x1 = 0, y0 = 0, y1 = 0;
     window->getSize(x1, y1);
     const double width = (right - left) * (x1 - x0);
