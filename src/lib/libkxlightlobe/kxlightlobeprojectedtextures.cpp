@@ -7,6 +7,7 @@
 #include <ku/kuPalette.h>
 
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -93,7 +94,8 @@ void kxLightLobeProjectedTextures::createLightTextureBits(int size, int falloff,
 
 krTexture* kxLightLobeProjectedTextures::getTexture(kuPalette* palette, const char* name,
                                                     Settings& settings,
-                                                    const kuBase::ClassType* messageType) {
+                                                    const kuBase::ClassType* messageType,
+                                                    bool onlyExistingFile) {
     if (isEmpty(name))
         return nullptr;
     if (palette) {
@@ -105,6 +107,12 @@ krTexture* kxLightLobeProjectedTextures::getTexture(kuPalette* palette, const ch
         if (base)
             if (krTexture* kept = palette->find<krTexture>(base + 1))
                 return kept;
+    }
+    if (onlyExistingFile) {
+        std::FILE* file = std::fopen(name, "rb");
+        if (!file)
+            return nullptr;
+        std::fclose(file);
     }
     // The factory's cache would keep nothing the palette does not: one read per name.
     kuRef<krTextureFactory> factory = new krTextureFactory;
@@ -135,7 +143,9 @@ krTexture* kxLightLobeProjectedTextures::autoGenerateTexture(kuPalette* palette,
                                                              const kuBase::ClassType* messageType) {
     const char* name = getGeneratedName(settings.falloff);
     settings.textureFile = name;
-    krTexture* texture = getTexture(palette, name, settings, messageType);
+    // A file of the generated name takes the texture's place, but is seldom there: its absence
+    // is no news, so the image reader is not asked to warn about it.
+    krTexture* texture = getTexture(palette, name, settings, messageType, true);
     if (!texture) {
         const int size = static_cast<int>(clampTextureSize(settings.textureSize));
         kuRef<kuAllocRef> bits = kuAllocRef::malloc(static_cast<std::size_t>(size) * size);
