@@ -132,6 +132,10 @@ public:
     // The per-frame step: casts the probes against target's scene, finds the ground plane and
     // computes the footprint, then queues it for the clones.
     void update(ksNode* target);
+    // Hints that update will soon run: asks the cache for the lobe, or for its probes (whose
+    // addresses the lobe holds, so ask for the lobe first). Application thread; changes nothing.
+    void prefetchForUpdate() const;
+    void prefetchIsectorsForUpdate() const;
 
     // State read by the light map and by tests.
     krTexture* getTexture() const;
@@ -197,6 +201,13 @@ private:
     // The spread angle the texture matrix was last made for (it depends on nothing else).
     float m_textureMatrixSpread = 0.0f;
     bool m_textureMatrixMade = false;
+    // What the footprint takes from the spread angle: the beam's half-widths at unit distance
+    // and the inverse lengths of its three kinds of rays, and the angle they were made for.
+    bool m_footprintMade = false;
+    float m_footprintSpread = 0.0f;
+    double m_footprintOuter = 0.0;
+    double m_footprintInner = 0.0;
+    double m_footprintInverse[3] = {};
     kuRef<ksCullRecordFactory> m_cullRecordFactory;
 };
 
