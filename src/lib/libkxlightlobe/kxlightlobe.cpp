@@ -22,6 +22,7 @@
 #include <cfloat>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <iterator>
 #include <map>
 #include <utility>
@@ -57,6 +58,11 @@ bool fitsFloat(const kuVec3d& v) {
 }
 
 const kuVec3d NO_VERTEX;
+
+bool sameBits(const kuVec3d& a, const kuVec3d& b) {
+    static_assert(sizeof(kuVec3d) == 3 * sizeof(double), "kuVec3d has no padding");
+    return std::memcmp(&a, &b, sizeof(kuVec3d)) == 0;
+}
 
 // kuMatrixd::getHPR from the matrix's rows already normalised, so they are normalised once.
 kuVec3d headingPitchRoll(const kuVec3d (&axes)[3]) {
@@ -452,12 +458,17 @@ bool kxLightLobe::castIsectors(ksNode* target) {
         return false;
     }
     m_poseUnusable = false;
+    // A lobe that has not moved leaves its probes as they are: no calls, no writes. Compared
+    // bit for bit, so that even the sign of a zero is passed on as before.
+    const kuVec3d& position = m_absolutePosition;
     for (int i = 0; i < NUM_ISECTORS; ++i) {
         kxIsectorLOS* isector = m_isectors[i].get();
         isector->setTarget(target);
-        isector->setPosition(m_absolutePosition.x, m_absolutePosition.y, m_absolutePosition.z,
-                             nullptr);
-        isector->setRotate(headings[i], pitches[i], 0.0, false);
+        if (!sameBits(isector->getPosition(), position))
+            isector->setPosition(position.x, position.y, position.z, nullptr);
+        const kuVec3d orientation(headings[i], pitches[i], 0.0);
+        if (!sameBits(isector->getOrientation(), orientation))
+            isector->setRotate(orientation.x, orientation.y, orientation.z, false);
         isector->setSegmentRange(4.0 * m_fadeRange);
     }
     const kuVec3d& a = m_absolutePosition;
@@ -506,8 +517,9 @@ bool kxLightLobe::castIsectors(ksNode* target) {
     kuVec3d unit = hitNormal;
     // Collinear hits or opposing normals give no plane: keep the last one rather than make a
     // zero plane that would turn the footprint into NaNs.
-    if (!(unit.normalize() > 0) || !std::isfinite(unit.length()) ||
-        !std::isfinite(hitPoint.length()))
+    // A squared length is finite exactly when the length is: no square roots for the test.
+    if (!(unit.normalize() > 0) || !std::isfinite(unit.length2()) ||
+        !std::isfinite(hitPoint.length2()))
         return false;
     m_hitPoint = hitPoint;
     m_hitNormal = hitNormal;
@@ -559,8 +571,9 @@ void kxLightLobe::computeVerts(const kuMatrixd& rotation) {
     const double outer = m_footprintOuter, inner = m_footprintInner;
     const double rowZ[4] = {outer, inner, -inner, -outer};
     const double columnX[4] = {-outer, -inner, inner, outer};
-    // Index into m_footprintInverse by row and column: outer-outer, outer-inner, inner-inner.
-    static const int inverseOf[4][4] = {{0, 1, 1, 0}, {1, 2, 2, 1}, {1, 2, 2, 1}, {0, 1, 1, 0}};
+    const double oo = m_footprintInverse[0], oi = m_footprintInverse[1], ii = m_footprintInverse[2];
+    const double inverse[4][4] = {
+        {oo, oi, oi, oo}, {oi, ii, ii, oi}, {oi, ii, ii, oi}, {oo, oi, oi, oo}};
 
     const kuVec3d& plane = m_groundPlane;
     const double numer = plane.dot(plane - origin);
@@ -591,28 +604,36 @@ void kxLightLobe::computeVerts(const kuMatrixd& rotation) {
     double rayX[NUM_VERTICES], rayY[NUM_VERTICES], rayZ[NUM_VERTICES], along[NUM_VERTICES];
     double pointX[NUM_VERTICES], pointY[NUM_VERTICES], pointZ[NUM_VERTICES];
     double brightness[NUM_VERTICES];
-    constexpr double LARGE = 1e150;
-    int irregular = 0;
+    const double originX = origin.x, originY = origin.y, originZ = origin.z;
+    // Row by row, four lanes of the same operations: the compiler may run them on vectors.
     for (int row = 0; row < 4; ++row) {
+        const int k = 4 * row;
         for (int column = 0; column < 4; ++column) {
-            const int k = 4 * row + column;
-            const double inv = m_footprintInverse[inverseOf[row][column]];
-            rayX[k] = (columnRay[0][column] + rowRay[0][row]) * inv;
-            rayY[k] = (columnRay[1][column] + rowRay[1][row]) * inv;
-            rayZ[k] = (columnRay[2][column] + rowRay[2][row]) * inv;
+            const double inv = inverse[row][column];
+            rayX[k + column] = (columnRay[0][column] + rowRay[0][row]) * inv;
+            rayY[k + column] = (columnRay[1][column] + rowRay[1][row]) * inv;
+            rayZ[k + column] = (columnRay[2][column] + rowRay[2][row]) * inv;
             // Along the unit ray the distance from the lobe is the ray parameter itself.
-            along[k] = numer / ((columnAlong[column] + rowAlong[row]) * inv);
-            pointX[k] = origin.x + rayX[k] * along[k];
-            pointY[k] = origin.y + rayY[k] * along[k];
-            pointZ[k] = origin.z + rayZ[k] * along[k];
-            const double fade = 1.0 - along[k] * inverseFadeRange;
-            brightness[k] = along[k] < fadeRange ? brightnessAtLobe * fade * fade : 0.0;
-            // NaN fails every comparison.
-            irregular |= !(along[k] > 0) | !(std::fabs(pointX[k]) <= LARGE) |
-                         !(std::fabs(pointY[k]) <= LARGE) | !(std::fabs(pointZ[k]) <= LARGE) |
-                         !(std::fabs(brightness[k]) <= DBL_MAX);
+            along[k + column] = numer / ((columnAlong[column] + rowAlong[row]) * inv);
+        }
+        for (int column = 0; column < 4; ++column) {
+            const double t = along[k + column];
+            pointX[k + column] = originX + rayX[k + column] * t;
+            pointY[k + column] = originY + rayY[k + column] * t;
+            pointZ[k + column] = originZ + rayZ[k + column] * t;
+            const double fade = 1.0 - t * inverseFadeRange;
+            const double lit = brightnessAtLobe * fade * fade;
+            brightness[k + column] = t < fadeRange ? lit : 0.0;
         }
     }
+    // NaN fails every comparison.
+    constexpr double LARGE = 1e150;
+    bool regular = true;
+    for (int k = 0; k < NUM_VERTICES; ++k)
+        regular &= (along[k] > 0) & (std::fabs(pointX[k]) <= LARGE) &
+                   (std::fabs(pointY[k]) <= LARGE) & (std::fabs(pointZ[k]) <= LARGE) &
+                   (std::fabs(brightness[k]) <= DBL_MAX);
+    const bool irregular = !regular;
     for (int k = 0; k < NUM_VERTICES; ++k) {
         m_vertices[k].set(pointX[k], pointY[k], pointZ[k]);
         m_vertexBrightness[k] = brightness[k] > 0 ? static_cast<float>(brightness[k]) : 0.0f;
