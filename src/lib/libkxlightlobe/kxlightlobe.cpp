@@ -602,7 +602,6 @@ void kxLightLobe::computeVerts(const kuMatrixd& rotation) {
     // in front of the lobe is redone one by one below. The test is stricter than finiteness
     // (coordinates beyond 1e150 are redone too), which the slow path settles exactly.
     double rayX[NUM_VERTICES], rayY[NUM_VERTICES], rayZ[NUM_VERTICES], along[NUM_VERTICES];
-    double pointX[NUM_VERTICES], pointY[NUM_VERTICES], pointZ[NUM_VERTICES];
     double brightness[NUM_VERTICES];
     const double originX = origin.x, originY = origin.y, originZ = origin.z;
     // Row by row, four lanes of the same operations: the compiler may run them on vectors.
@@ -616,28 +615,23 @@ void kxLightLobe::computeVerts(const kuMatrixd& rotation) {
             // Along the unit ray the distance from the lobe is the ray parameter itself.
             along[k + column] = numer / ((columnAlong[column] + rowAlong[row]) * inv);
         }
-        for (int column = 0; column < 4; ++column) {
-            const double t = along[k + column];
-            pointX[k + column] = originX + rayX[k + column] * t;
-            pointY[k + column] = originY + rayY[k + column] * t;
-            pointZ[k + column] = originZ + rayZ[k + column] * t;
-            const double fade = 1.0 - t * inverseFadeRange;
-            const double lit = brightnessAtLobe * fade * fade;
-            brightness[k + column] = t < fadeRange ? lit : 0.0;
-        }
     }
-    // NaN fails every comparison.
+    // Straight into the footprint; NaN fails every comparison.
     constexpr double LARGE = 1e150;
     bool regular = true;
-    for (int k = 0; k < NUM_VERTICES; ++k)
-        regular &= (along[k] > 0) & (std::fabs(pointX[k]) <= LARGE) &
-                   (std::fabs(pointY[k]) <= LARGE) & (std::fabs(pointZ[k]) <= LARGE) &
-                   (std::fabs(brightness[k]) <= DBL_MAX);
-    const bool irregular = !regular;
     for (int k = 0; k < NUM_VERTICES; ++k) {
-        m_vertices[k].set(pointX[k], pointY[k], pointZ[k]);
-        m_vertexBrightness[k] = brightness[k] > 0 ? static_cast<float>(brightness[k]) : 0.0f;
+        const double t = along[k];
+        const double x = originX + rayX[k] * t, y = originY + rayY[k] * t,
+                     z = originZ + rayZ[k] * t;
+        const double fade = 1.0 - t * inverseFadeRange;
+        const double b = t < fadeRange ? brightnessAtLobe * fade * fade : 0.0;
+        brightness[k] = b;
+        m_vertices[k].set(x, y, z);
+        m_vertexBrightness[k] = b > 0 ? static_cast<float>(b) : 0.0f;
+        regular &= (t > 0) & (std::fabs(x) <= LARGE) & (std::fabs(y) <= LARGE) &
+                   (std::fabs(z) <= LARGE) & (std::fabs(b) <= DBL_MAX);
     }
+    const bool irregular = !regular;
     if (!irregular && !trace)
         return;
 
@@ -645,7 +639,7 @@ void kxLightLobe::computeVerts(const kuMatrixd& rotation) {
     bool belowKnown = false;
     const bool originFinite = std::isfinite(origin.length());
     for (int k = 0; k < NUM_VERTICES; ++k) {
-        kuVec3d point(pointX[k], pointY[k], pointZ[k]);
+        kuVec3d point = m_vertices[k];
         double b = brightness[k];
         if (along[k] > 0) {
             if (trace)
