@@ -361,28 +361,21 @@ void kxLightLobe::update(ksNode* target) {
     // heading, pitch and roll again.
     const kuMatrixd world = getWorldMatrix();
     m_absolutePosition = world.getTrans();
-    kuMatrixd rotation;
-    bool rotationFromWorld = true;
-    kuVec3d axes[3];
-    for (int r = 0; r < 3; ++r) {
-        kuVec3d& axis = axes[r];
-        axis.set(world(r, 0), world(r, 1), world(r, 2));
-        rotationFromWorld = rotationFromWorld && axis.normalize() > 0;
+    // The axes and the heading, pitch and roll follow from the world matrix's turn and scale
+    // alone: a lobe that has not turned keeps them (compared bit for bit).
+    double turn[3][3];
+    for (int r = 0; r < 3; ++r)
         for (int c = 0; c < 3; ++c)
-            rotation(r, c) = axis[c];
+            turn[r][c] = world(r, c);
+    if (!m_axesMade || std::memcmp(turn, m_axesTurn, sizeof(turn)) != 0) {
+        makeAxes(turn);
+        std::memcpy(m_axesTurn, turn, sizeof(turn));
+        m_axesMade = true;
     }
-    m_absoluteOrientation = headingPitchRoll(axes);
-    // A scale above the lobe that shears its axes: the axes are those of the heading, pitch
-    // and roll, as for any other pose.
-    for (int a = 0; a < 3 && rotationFromWorld; ++a) {
-        const int b = (a + 1) % 3;
-        const double dot = rotation(a, 0) * rotation(b, 0) + rotation(a, 1) * rotation(b, 1) +
-                           rotation(a, 2) * rotation(b, 2);
-        rotationFromWorld = std::fabs(dot) < 1e-9;
-    }
-    if (!rotationFromWorld)
-        rotation.makeRotate(m_absoluteOrientation.x, m_absoluteOrientation.y,
-                            m_absoluteOrientation.z);
+    kuMatrixd rotation;
+    for (int r = 0; r < 3; ++r)
+        for (int c = 0; c < 3; ++c)
+            rotation(r, c) = m_axes[r][c];
 
     // A centre that is no number would spread NaN through every parent's bounds: such a lobe
     // bounds nothing (an empty sphere is never culled and never merged).
@@ -433,6 +426,34 @@ void kxLightLobe::prefetchIsectorsForUpdate() const {
     for (const auto& isector : m_isectors)
         if (isector)
             prefetchBytes(isector.get(), sizeof(kxIsectorLOS));
+}
+
+void kxLightLobe::makeAxes(const double (&turn)[3][3]) {
+    kuMatrixd rotation;
+    bool rotationFromWorld = true;
+    kuVec3d axes[3];
+    for (int r = 0; r < 3; ++r) {
+        kuVec3d& axis = axes[r];
+        axis.set(turn[r][0], turn[r][1], turn[r][2]);
+        rotationFromWorld = rotationFromWorld && axis.normalize() > 0;
+        for (int c = 0; c < 3; ++c)
+            rotation(r, c) = axis[c];
+    }
+    m_absoluteOrientation = headingPitchRoll(axes);
+    // A scale above the lobe that shears its axes: the axes are those of the heading, pitch
+    // and roll, as for any other pose.
+    for (int a = 0; a < 3 && rotationFromWorld; ++a) {
+        const int b = (a + 1) % 3;
+        const double dot = rotation(a, 0) * rotation(b, 0) + rotation(a, 1) * rotation(b, 1) +
+                           rotation(a, 2) * rotation(b, 2);
+        rotationFromWorld = std::fabs(dot) < 1e-9;
+    }
+    if (!rotationFromWorld)
+        rotation.makeRotate(m_absoluteOrientation.x, m_absoluteOrientation.y,
+                            m_absoluteOrientation.z);
+    for (int r = 0; r < 3; ++r)
+        for (int c = 0; c < 3; ++c)
+            m_axes[r][c] = rotation(r, c);
 }
 
 bool kxLightLobe::castIsectors(ksNode* target) {

@@ -160,6 +160,9 @@ protected:
     kuRef<krTexture> makeFalloffTexture() const;
     // Replaces the master's texture and queues it for the clones.
     void setTexture(krTexture* texture);
+    // The lobe's world axes (the rows of its rotation) and absolute orientation from the turn
+    // and scale of its world matrix (its upper 3x3).
+    void makeAxes(const double (&turn)[3][3]);
     // Poses the probes and combines their hits into the ground plane; true on a valid hit.
     bool castIsectors(ksNode* target);
     // The 16 footprint vertices and their brightness from the ground plane.
@@ -201,6 +204,10 @@ private:
     // The spread angle the texture matrix was last made for (it depends on nothing else).
     float m_textureMatrixSpread = 0.0f;
     bool m_textureMatrixMade = false;
+    // The world matrix's turn and scale that m_axes and m_absoluteOrientation were made from.
+    bool m_axesMade = false;
+    double m_axesTurn[3][3] = {};
+    double m_axes[3][3] = {};
     // What the footprint takes from the spread angle: the beam's half-widths at unit distance
     // and the inverse lengths of its three kinds of rays, and the angle they were made for.
     bool m_footprintMade = false;
