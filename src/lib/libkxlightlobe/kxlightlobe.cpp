@@ -383,10 +383,12 @@ void kxLightLobe::update(ksNode* target) {
     const kuSphered bounds = fitsFloat(centre) ? kuSphered(centre, m_fadeRange) : kuSphered();
     // Setting the bounds tells every parent and queues a token: a lobe that stays where it is
     // (a searchlight that only turns, say) does not set them again.
-    if (!getStaticBoundsEnable() || !(ksNode::getBounds() == bounds)) {
-        setStaticBoundsEnable(false, true);
+    // Static bounds take new bounds as they are: one call tells the parents once.
+    if (!getStaticBoundsEnable()) {
         setBounds(bounds, true);
         setStaticBoundsEnable(true, true);
+    } else if (!(ksNode::getBounds() == bounds)) {
+        setBounds(bounds, true);
     }
 
     const bool hit = castIsectors(target);
