@@ -157,6 +157,59 @@ TEST_F(LobeFootprintTest, FootprintMatchesTheVertexByVertexReference) {
     }
 }
 
+// One lobe over many frames, turned, moved or widened between some of them and left alone
+// between others: what it keeps from frame to frame must follow every change.
+TEST_F(LobeFootprintTest, OneLobeFollowsEveryChangeOfPoseAndSpread) {
+    std::mt19937 random(7);
+    auto uniform = [&random](double lo, double hi) {
+        return std::uniform_real_distribution<double>(lo, hi)(random);
+    };
+    kuRef<kxLightLobe> lobe = makeLobe();
+    lobe->setPosition(0, 0, 100);
+    lobe->setOrientation(0, -60, 0);
+    for (int frame = 0; frame < 120; ++frame) {
+        switch (frame % 5) {
+        case 0:
+            lobe->setPosition(uniform(-100, 100), uniform(-100, 100), uniform(1, 300));
+            break;
+        case 1:
+            lobe->setOrientation(uniform(-180, 180), uniform(-89, 30), uniform(-30, 30));
+            break;
+        case 2:
+            lobe->setSpreadAngle(static_cast<float>(uniform(1, 60)));
+            break;
+        case 3:
+            lobe->setScale(uniform(0.5, 2), uniform(0.5, 2), uniform(0.5, 2));
+            break;
+        default:
+            break; // unchanged
+        }
+        const kuVec3d at = lobe->getPosition();
+        for (int k = 0; k < 3; ++k) {
+            const double x = at.x + 20 * std::cos(2.1 * k), y = at.y + 20 * std::sin(2.1 * k);
+            lobe->getIsector(k)->setHit(kuVec3d(x, y, -10 + 0.1 * x), kuVec3f(0, 0, 1));
+        }
+        lobe->update(nullptr);
+        kuVec3d position, orientation;
+        lobe->getAbsolutePosition(&position, &orientation, nullptr, nullptr);
+        ASSERT_EQ(lobe->getAbsoluteOrientationValue(), orientation) << frame;
+        const double q = lobe->getSpreadAngle() / 4.0;
+        const double headings[3] = {orientation.x, orientation.x + 0.866 * q,
+                                    orientation.x - 0.866 * q};
+        for (int i = 0; i < 3; ++i) {
+            EXPECT_EQ(lobe->getIsector(i)->getPosition(), position) << frame << "," << i;
+            EXPECT_EQ(lobe->getIsector(i)->getOrientation().x, headings[i]) << frame << "," << i;
+        }
+        kuVec3d vertices[16];
+        float brightness[16];
+        referenceFootprint(*lobe, vertices, brightness);
+        for (int k = 0; k < 16; ++k)
+            EXPECT_NEAR((lobe->getVertex(k) - vertices[k]).length(), 0.0,
+                        1e-9 * std::max(1.0, vertices[k].length()))
+                << frame << "," << k;
+    }
+}
+
 struct HitCase {
     const char* name;
     bool valid[3];

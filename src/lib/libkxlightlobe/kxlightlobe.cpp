@@ -21,6 +21,8 @@
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <iterator>
 #include <map>
 #include <utility>
@@ -56,6 +58,19 @@ bool fitsFloat(const kuVec3d& v) {
 }
 
 const kuVec3d NO_VERTEX;
+
+bool sameBits(const kuVec3d& a, const kuVec3d& b) {
+    static_assert(sizeof(kuVec3d) == 3 * sizeof(double), "kuVec3d has no padding");
+    return std::memcmp(&a, &b, sizeof(kuVec3d)) == 0;
+}
+
+// kuMatrixd::getHPR from the matrix's rows already normalised, so they are normalised once.
+kuVec3d headingPitchRoll(const kuVec3d (&axes)[3]) {
+    const kuVec3d &x = axes[0], &y = axes[1], &z = axes[2];
+    const double d = 180.0 / M_PI;
+    const double sp = y.z > 1 ? 1.0 : (y.z < -1 ? -1.0 : y.z);
+    return {std::atan2(-y.x, y.y) * d, std::asin(sp) * d, std::atan2(-x.z, z.z) * d};
+}
 } // namespace
 
 // ---- construction ----
@@ -346,26 +361,21 @@ void kxLightLobe::update(ksNode* target) {
     // heading, pitch and roll again.
     const kuMatrixd world = getWorldMatrix();
     m_absolutePosition = world.getTrans();
-    m_absoluteOrientation = world.getHPR();
-    kuMatrixd rotation;
-    bool rotationFromWorld = true;
-    for (int r = 0; r < 3; ++r) {
-        kuVec3d axis(world(r, 0), world(r, 1), world(r, 2));
-        rotationFromWorld = rotationFromWorld && axis.normalize() > 0;
+    // The axes and the heading, pitch and roll follow from the world matrix's turn and scale
+    // alone: a lobe that has not turned keeps them (compared bit for bit).
+    double turn[3][3];
+    for (int r = 0; r < 3; ++r)
         for (int c = 0; c < 3; ++c)
-            rotation(r, c) = axis[c];
+            turn[r][c] = world(r, c);
+    if (!m_axesMade || std::memcmp(turn, m_axesTurn, sizeof(turn)) != 0) {
+        makeAxes(turn);
+        std::memcpy(m_axesTurn, turn, sizeof(turn));
+        m_axesMade = true;
     }
-    // A scale above the lobe that shears its axes: the axes are those of the heading, pitch
-    // and roll, as for any other pose.
-    for (int a = 0; a < 3 && rotationFromWorld; ++a) {
-        const int b = (a + 1) % 3;
-        const double dot = rotation(a, 0) * rotation(b, 0) + rotation(a, 1) * rotation(b, 1) +
-                           rotation(a, 2) * rotation(b, 2);
-        rotationFromWorld = std::fabs(dot) < 1e-9;
-    }
-    if (!rotationFromWorld)
-        rotation.makeRotate(m_absoluteOrientation.x, m_absoluteOrientation.y,
-                            m_absoluteOrientation.z);
+    kuMatrixd rotation;
+    for (int r = 0; r < 3; ++r)
+        for (int c = 0; c < 3; ++c)
+            rotation(r, c) = m_axes[r][c];
 
     // A centre that is no number would spread NaN through every parent's bounds: such a lobe
     // bounds nothing (an empty sphere is never culled and never merged).
@@ -373,10 +383,12 @@ void kxLightLobe::update(ksNode* target) {
     const kuSphered bounds = fitsFloat(centre) ? kuSphered(centre, m_fadeRange) : kuSphered();
     // Setting the bounds tells every parent and queues a token: a lobe that stays where it is
     // (a searchlight that only turns, say) does not set them again.
-    if (!getStaticBoundsEnable() || !(ksNode::getBounds() == bounds)) {
-        setStaticBoundsEnable(false, true);
+    // Static bounds take new bounds as they are: one call tells the parents once.
+    if (!getStaticBoundsEnable()) {
         setBounds(bounds, true);
         setStaticBoundsEnable(true, true);
+    } else if (!(ksNode::getBounds() == bounds)) {
+        setBounds(bounds, true);
     }
 
     const bool hit = castIsectors(target);
@@ -395,6 +407,55 @@ void kxLightLobe::update(ksNode* target) {
     }
     if (hit)
         m_staticDone = true;
+}
+
+namespace {
+// Asks for every cache line of [begin, begin + size) with the intent to write.
+void prefetchBytes(const void* begin, std::size_t size) {
+    constexpr std::uintptr_t LINE = 64;
+    const std::uintptr_t first = reinterpret_cast<std::uintptr_t>(begin) & ~(LINE - 1);
+    const std::uintptr_t last = reinterpret_cast<std::uintptr_t>(begin) + size;
+    for (std::uintptr_t line = first; line < last; line += LINE)
+        __builtin_prefetch(reinterpret_cast<const void*>(line), 1);
+}
+} // namespace
+
+void kxLightLobe::prefetchForUpdate() const {
+    prefetchBytes(this, sizeof(*this));
+}
+
+void kxLightLobe::prefetchIsectorsForUpdate() const {
+    for (const auto& isector : m_isectors)
+        if (isector)
+            prefetchBytes(isector.get(), sizeof(kxIsectorLOS));
+}
+
+void kxLightLobe::makeAxes(const double (&turn)[3][3]) {
+    kuMatrixd rotation;
+    bool rotationFromWorld = true;
+    kuVec3d axes[3];
+    for (int r = 0; r < 3; ++r) {
+        kuVec3d& axis = axes[r];
+        axis.set(turn[r][0], turn[r][1], turn[r][2]);
+        rotationFromWorld = rotationFromWorld && axis.normalize() > 0;
+        for (int c = 0; c < 3; ++c)
+            rotation(r, c) = axis[c];
+    }
+    m_absoluteOrientation = headingPitchRoll(axes);
+    // A scale above the lobe that shears its axes: the axes are those of the heading, pitch
+    // and roll, as for any other pose.
+    for (int a = 0; a < 3 && rotationFromWorld; ++a) {
+        const int b = (a + 1) % 3;
+        const double dot = rotation(a, 0) * rotation(b, 0) + rotation(a, 1) * rotation(b, 1) +
+                           rotation(a, 2) * rotation(b, 2);
+        rotationFromWorld = std::fabs(dot) < 1e-9;
+    }
+    if (!rotationFromWorld)
+        rotation.makeRotate(m_absoluteOrientation.x, m_absoluteOrientation.y,
+                            m_absoluteOrientation.z);
+    for (int r = 0; r < 3; ++r)
+        for (int c = 0; c < 3; ++c)
+            m_axes[r][c] = rotation(r, c);
 }
 
 bool kxLightLobe::castIsectors(ksNode* target) {
@@ -420,12 +481,17 @@ bool kxLightLobe::castIsectors(ksNode* target) {
         return false;
     }
     m_poseUnusable = false;
+    // A lobe that has not moved leaves its probes as they are: no calls, no writes. Compared
+    // bit for bit, so that even the sign of a zero is passed on as before.
+    const kuVec3d& position = m_absolutePosition;
     for (int i = 0; i < NUM_ISECTORS; ++i) {
         kxIsectorLOS* isector = m_isectors[i].get();
         isector->setTarget(target);
-        isector->setPosition(m_absolutePosition.x, m_absolutePosition.y, m_absolutePosition.z,
-                             nullptr);
-        isector->setRotate(headings[i], pitches[i], 0.0, false);
+        if (!sameBits(isector->getPosition(), position))
+            isector->setPosition(position.x, position.y, position.z, nullptr);
+        const kuVec3d orientation(headings[i], pitches[i], 0.0);
+        if (!sameBits(isector->getOrientation(), orientation))
+            isector->setRotate(orientation.x, orientation.y, orientation.z, false);
         isector->setSegmentRange(4.0 * m_fadeRange);
     }
     const kuVec3d& a = m_absolutePosition;
@@ -474,8 +540,9 @@ bool kxLightLobe::castIsectors(ksNode* target) {
     kuVec3d unit = hitNormal;
     // Collinear hits or opposing normals give no plane: keep the last one rather than make a
     // zero plane that would turn the footprint into NaNs.
-    if (!(unit.normalize() > 0) || !std::isfinite(unit.length()) ||
-        !std::isfinite(hitPoint.length()))
+    // A squared length is finite exactly when the length is: no square roots for the test.
+    if (!(unit.normalize() > 0) || !std::isfinite(unit.length2()) ||
+        !std::isfinite(hitPoint.length2()))
         return false;
     m_hitPoint = hitPoint;
     m_hitNormal = hitNormal;
@@ -507,21 +574,29 @@ void kxLightLobe::computeVerts(const kuMatrixd& rotation) {
             axes[r][c] = rotation(r, c);
     const kuVec3d& origin = m_absolutePosition;
 
-    // Half-width of the beam at unit distance; both steps in single precision.
-    const float angle = static_cast<float>(m_spreadAngle / 114.59156);
-    const float t = static_cast<float>(std::tan(static_cast<double>(angle)));
-    const double outer = t, inner = 0.3333 * t;
+    // Half-width of the beam at unit distance and the rays' inverse lengths depend on the spread
+    // angle alone: made again only when it changes.
+    if (!m_footprintMade || m_footprintSpread != m_spreadAngle) {
+        // Both steps in single precision.
+        const float angle = static_cast<float>(m_spreadAngle / 114.59156);
+        const float t = static_cast<float>(std::tan(static_cast<double>(angle)));
+        const double outer = t, inner = 0.3333 * t;
+        m_footprintOuter = outer;
+        m_footprintInner = inner;
+        // A rotation keeps lengths, so a ray's length is that of its lobe-local direction
+        // (x, 1, z): by symmetry only three differ.
+        m_footprintInverse[0] = 1.0 / std::sqrt(1.0 + 2.0 * outer * outer);
+        m_footprintInverse[1] = 1.0 / std::sqrt(1.0 + outer * outer + inner * inner);
+        m_footprintInverse[2] = 1.0 / std::sqrt(1.0 + 2.0 * inner * inner);
+        m_footprintSpread = m_spreadAngle;
+        m_footprintMade = true;
+    }
+    const double outer = m_footprintOuter, inner = m_footprintInner;
     const double rowZ[4] = {outer, inner, -inner, -outer};
     const double columnX[4] = {-outer, -inner, inner, outer};
-    // A rotation keeps lengths, so a ray's length is that of its lobe-local direction
-    // (x, 1, z): by symmetry only three differ.
-    const double invOuterOuter = 1.0 / std::sqrt(1.0 + 2.0 * outer * outer);
-    const double invOuterInner = 1.0 / std::sqrt(1.0 + outer * outer + inner * inner);
-    const double invInnerInner = 1.0 / std::sqrt(1.0 + 2.0 * inner * inner);
-    const double invRow[4][4] = {{invOuterOuter, invOuterInner, invOuterInner, invOuterOuter},
-                                 {invOuterInner, invInnerInner, invInnerInner, invOuterInner},
-                                 {invOuterInner, invInnerInner, invInnerInner, invOuterInner},
-                                 {invOuterOuter, invOuterInner, invOuterInner, invOuterOuter}};
+    const double oo = m_footprintInverse[0], oi = m_footprintInverse[1], ii = m_footprintInverse[2];
+    const double inverse[4][4] = {
+        {oo, oi, oi, oo}, {oi, ii, ii, oi}, {oi, ii, ii, oi}, {oo, oi, oi, oo}};
 
     const kuVec3d& plane = m_groundPlane;
     const double numer = plane.dot(plane - origin);
@@ -533,34 +608,53 @@ void kxLightLobe::computeVerts(const kuMatrixd& rotation) {
     const double inverseFadeRange = 1.0 / fadeRange;
     const double brightnessAtLobe = m_brightness;
 
-    // Sixteen rays side by side (one array per coordinate), so the loop runs on vectors; a
-    // vertex that is not a finite point in front of the lobe is redone one by one below.
+    // A ray before normalising is (x * axes[0] + axes[1]) + z * axes[2]: the first sum depends
+    // on the column alone, the second term on the row alone, so each is made four times rather
+    // than sixteen (in the same order of operations, so the same bits).
+    double columnRay[3][4], rowRay[3][4], columnAlong[4], rowAlong[4];
+    for (int i = 0; i < 4; ++i) {
+        for (int c = 0; c < 3; ++c) {
+            columnRay[c][i] = columnX[i] * axes[0][c] + axes[1][c];
+            rowRay[c][i] = rowZ[i] * axes[2][c];
+        }
+        columnAlong[i] = columnX[i] * planeAlong[0] + planeAlong[1];
+        rowAlong[i] = rowZ[i] * planeAlong[2];
+    }
+
+    // Sixteen rays side by side (one array per coordinate); a vertex that is not a finite point
+    // in front of the lobe is redone one by one below. The test is stricter than finiteness
+    // (coordinates beyond 1e150 are redone too), which the slow path settles exactly.
     double rayX[NUM_VERTICES], rayY[NUM_VERTICES], rayZ[NUM_VERTICES], along[NUM_VERTICES];
-    double pointX[NUM_VERTICES], pointY[NUM_VERTICES], pointZ[NUM_VERTICES];
     double brightness[NUM_VERTICES];
-    int irregular = 0;
-    for (int k = 0; k < NUM_VERTICES; ++k) {
-        const double x = columnX[k & 3], z = rowZ[k >> 2], inv = invRow[k >> 2][k & 3];
-        rayX[k] = (x * axes[0][0] + axes[1][0] + z * axes[2][0]) * inv;
-        rayY[k] = (x * axes[0][1] + axes[1][1] + z * axes[2][1]) * inv;
-        rayZ[k] = (x * axes[0][2] + axes[1][2] + z * axes[2][2]) * inv;
-        // Along the unit ray the distance from the lobe is the ray parameter itself.
-        along[k] = numer / ((x * planeAlong[0] + planeAlong[1] + z * planeAlong[2]) * inv);
-        pointX[k] = origin.x + rayX[k] * along[k];
-        pointY[k] = origin.y + rayY[k] * along[k];
-        pointZ[k] = origin.z + rayZ[k] * along[k];
-        const double fade = 1.0 - along[k] * inverseFadeRange;
-        brightness[k] = along[k] < fadeRange ? brightnessAtLobe * fade * fade : 0.0;
-        // Zero times a number is zero; times an infinity or NaN it is NaN.
-        const double finite = (pointX[k] * pointX[k] + pointY[k] * pointY[k] +
-                               pointZ[k] * pointZ[k] + brightness[k]) *
-                              0.0;
-        irregular |= !(along[k] > 0) | !(finite == 0.0);
+    const double originX = origin.x, originY = origin.y, originZ = origin.z;
+    // Row by row, four lanes of the same operations: the compiler may run them on vectors.
+    for (int row = 0; row < 4; ++row) {
+        const int k = 4 * row;
+        for (int column = 0; column < 4; ++column) {
+            const double inv = inverse[row][column];
+            rayX[k + column] = (columnRay[0][column] + rowRay[0][row]) * inv;
+            rayY[k + column] = (columnRay[1][column] + rowRay[1][row]) * inv;
+            rayZ[k + column] = (columnRay[2][column] + rowRay[2][row]) * inv;
+            // Along the unit ray the distance from the lobe is the ray parameter itself.
+            along[k + column] = numer / ((columnAlong[column] + rowAlong[row]) * inv);
+        }
     }
+    // Straight into the footprint; NaN fails every comparison.
+    constexpr double LARGE = 1e150;
+    bool regular = true;
     for (int k = 0; k < NUM_VERTICES; ++k) {
-        m_vertices[k].set(pointX[k], pointY[k], pointZ[k]);
-        m_vertexBrightness[k] = brightness[k] > 0 ? static_cast<float>(brightness[k]) : 0.0f;
+        const double t = along[k];
+        const double x = originX + rayX[k] * t, y = originY + rayY[k] * t,
+                     z = originZ + rayZ[k] * t;
+        const double fade = 1.0 - t * inverseFadeRange;
+        const double b = t < fadeRange ? brightnessAtLobe * fade * fade : 0.0;
+        brightness[k] = b;
+        m_vertices[k].set(x, y, z);
+        m_vertexBrightness[k] = b > 0 ? static_cast<float>(b) : 0.0f;
+        regular &= (t > 0) & (std::fabs(x) <= LARGE) & (std::fabs(y) <= LARGE) &
+                   (std::fabs(z) <= LARGE) & (std::fabs(b) <= DBL_MAX);
     }
+    const bool irregular = !regular;
     if (!irregular && !trace)
         return;
 
@@ -568,7 +662,7 @@ void kxLightLobe::computeVerts(const kuMatrixd& rotation) {
     bool belowKnown = false;
     const bool originFinite = std::isfinite(origin.length());
     for (int k = 0; k < NUM_VERTICES; ++k) {
-        kuVec3d point(pointX[k], pointY[k], pointZ[k]);
+        kuVec3d point = m_vertices[k];
         double b = brightness[k];
         if (along[k] > 0) {
             if (trace)

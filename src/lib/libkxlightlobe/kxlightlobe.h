@@ -132,6 +132,10 @@ public:
     // The per-frame step: casts the probes against target's scene, finds the ground plane and
     // computes the footprint, then queues it for the clones.
     void update(ksNode* target);
+    // Hints that update will soon run: asks the cache for the lobe, or for its probes (whose
+    // addresses the lobe holds, so ask for the lobe first). Application thread; changes nothing.
+    void prefetchForUpdate() const;
+    void prefetchIsectorsForUpdate() const;
 
     // State read by the light map and by tests.
     krTexture* getTexture() const;
@@ -156,6 +160,9 @@ protected:
     kuRef<krTexture> makeFalloffTexture() const;
     // Replaces the master's texture and queues it for the clones.
     void setTexture(krTexture* texture);
+    // The lobe's world axes (the rows of its rotation) and absolute orientation from the turn
+    // and scale of its world matrix (its upper 3x3).
+    void makeAxes(const double (&turn)[3][3]);
     // Poses the probes and combines their hits into the ground plane; true on a valid hit.
     bool castIsectors(ksNode* target);
     // The 16 footprint vertices and their brightness from the ground plane.
@@ -197,6 +204,17 @@ private:
     // The spread angle the texture matrix was last made for (it depends on nothing else).
     float m_textureMatrixSpread = 0.0f;
     bool m_textureMatrixMade = false;
+    // The world matrix's turn and scale that m_axes and m_absoluteOrientation were made from.
+    bool m_axesMade = false;
+    double m_axesTurn[3][3] = {};
+    double m_axes[3][3] = {};
+    // What the footprint takes from the spread angle: the beam's half-widths at unit distance
+    // and the inverse lengths of its three kinds of rays, and the angle they were made for.
+    bool m_footprintMade = false;
+    float m_footprintSpread = 0.0f;
+    double m_footprintOuter = 0.0;
+    double m_footprintInner = 0.0;
+    double m_footprintInverse[3] = {};
     kuRef<ksCullRecordFactory> m_cullRecordFactory;
 };
 
