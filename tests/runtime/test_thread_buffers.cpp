@@ -212,6 +212,33 @@ TEST_F(ThreadBufferTest, TokensCoalesceAndArriveInQueueOrder) {
     EXPECT_TRUE(node->tokens.empty());
 }
 
+// A queue far longer than delivery looks ahead, with runs of one and two tokens per node:
+// every pipeline gets every value, and the next frame's tokens are queued again (the queued
+// bits were cleared on the way).
+TEST_F(ThreadBufferTest, LongQueuesReachEveryCloneFrameAfterFrame) {
+    ksThreadBuffer* pipelines[] = {ksThreadBuffer::create(), ksThreadBuffer::create()};
+    constexpr int COUNT = 300;
+    std::vector<kuRef<RecordingNode>> nodes;
+    for (int i = 0; i < COUNT; ++i)
+        nodes.push_back(new RecordingNode);
+    ksThreadBuffer::synchronize();
+    for (int frame = 1; frame <= 2; ++frame) {
+        for (int i = 0; i < COUNT; ++i) {
+            nodes[i]->setValue(1000 * frame + i);
+            if (i % 3 == 0)
+                nodes[i]->setCullMask(static_cast<unsigned>(frame));
+        }
+        EXPECT_EQ(master->getNumPendingUpdates(), static_cast<std::size_t>(COUNT + COUNT / 3));
+        ksThreadBuffer::synchronize();
+        for (ksThreadBuffer* pipeline : pipelines)
+            for (int i = 0; i < COUNT; ++i) {
+                const RecordingNode* clone = cloneOf(nodes[i].get(), pipeline);
+                ASSERT_EQ(clone->getValue(), 1000 * frame + i) << "node " << i;
+                EXPECT_EQ(clone->getCullMask(), i % 3 == 0 ? unsigned(frame) : 0xffffffffu);
+            }
+    }
+}
+
 TEST_F(ThreadBufferTest, DeletedMasterIsNotTouchedAtSynchronize) {
     ksThreadBuffer* pipeline = ksThreadBuffer::create();
     kuRef<ksNode> parent = new ksNode;

@@ -5,6 +5,8 @@
 #include <ku/kuSphere.h>
 
 #include <atomic>
+#include <cstddef>
+#include <cstdint>
 #include <vector>
 
 class ksThreadBuffer;
@@ -109,6 +111,11 @@ public:
     virtual ksNode* createClone(int index, ksThreadBuffer* threadBuffer) const;
     // Applies one update token from the master (clones[0]) to this clone.
     virtual void syncWithMasterClone(int token, ksNode** clones);
+    // Called on the master a few updates before syncWithMasterClone(token) on clone: asks the
+    // cache for the lines that call will read here and write there, so that delivering many
+    // nodes' tokens waits on memory once for several of them. A hint only: nothing is read or
+    // written. The default asks for nothing: the delivery fetches the first line of both.
+    virtual void prefetchForSync(int token, const ksNode* clone) const;
 
     // Visits the node in a channel's cull (on a clone of the traversal's pipeline); returns a
     // ksTraversal::Result. The node's own visit: tell the EVENT_CULL subscribers (a subscriber
@@ -137,6 +144,20 @@ protected:
     void queueUpdate(int token);
     // The clone array shared by the master and its clones (for createClone overrides).
     ksNode** getClones() const { return m_clones; }
+    // Asks the cache for the lines of [data, data + bytes), to read or to write (for
+    // prefetchForSync overrides).
+    static void prefetchBytes(const void* data, std::size_t bytes, bool write) {
+        constexpr std::uintptr_t LINE = 64;
+        const std::uintptr_t first = reinterpret_cast<std::uintptr_t>(data) & ~(LINE - 1);
+        const std::uintptr_t end = reinterpret_cast<std::uintptr_t>(data) + bytes;
+        for (std::uintptr_t line = first; line < end; line += LINE) {
+            const void* p = reinterpret_cast<const void*>(line);
+            if (write)
+                __builtin_prefetch(p, 1, 3);
+            else
+                __builtin_prefetch(p, 0, 3);
+        }
+    }
 
 private:
     friend class ksThreadBuffer;

@@ -70,6 +70,9 @@ public:
 private:
     explicit ksThreadBuffer(int index) : m_index(index) {}
     void discardUpdatesFor(const ksNode* node);
+    // Delivers updates to the clones of buffer index; clearQueued: clear each master's queued
+    // token bits on the way.
+    static void deliver(const std::vector<Update>& updates, int index, bool clearQueued);
 
     int m_index;
     mutable std::mutex m_mutex;

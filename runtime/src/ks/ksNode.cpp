@@ -336,6 +336,8 @@ ksNode* ksNode::createClone(int index, ksThreadBuffer* threadBuffer) const {
     return new ksNode(m_clones, index, threadBuffer);
 }
 
+void ksNode::prefetchForSync(int, const ksNode*) const {}
+
 void ksNode::syncWithMasterClone(int token, ksNode** clones) {
     const ksNode* master = clones ? clones[0] : nullptr;
     if (!master || master == this)

@@ -116,20 +116,23 @@ void ksThreadBuffer::synchronize() {
     if (b.slots[0]) {
         std::lock_guard<std::mutex> queueGuard(b.slots[0]->m_mutex);
         updates.swap(b.slots[0]->m_updates);
-        for (const Update& update : updates)
-            update.node->m_queuedTokens = 0;
     }
+    // The masters' queued bits are cleared on the first pass over the updates rather than on
+    // a pass of their own: at 100,000 nodes a master is out of the cache again by then.
+    bool cleared = false;
     for (int i = 1; i < MAX_BUFFERS; ++i) {
         if (!b.slots[i])
             continue;
-        for (const Update& update : updates)
-            if (ksNode* clone = update.node->getClone(i))
-                clone->syncWithMasterClone(update.token, update.node->m_clones);
+        deliver(updates, i, !cleared);
+        cleared = true;
         std::lock_guard<std::mutex> queueGuard(b.slots[i]->m_mutex);
         for (const Update& update : b.slots[i]->m_updates)
             update.node->m_queuedTokens = 0;
         b.slots[i]->m_updates.clear();
     }
+    if (!cleared)
+        for (const Update& update : updates)
+            update.node->m_queuedTokens = 0;
     // The delivered queue's storage becomes the master's next queue: no allocation per frame.
     if (b.slots[0]) {
         std::lock_guard<std::mutex> queueGuard(b.slots[0]->m_mutex);
@@ -137,6 +140,46 @@ void ksThreadBuffer::synchronize() {
             updates.clear();
             updates.swap(b.slots[0]->m_updates);
         }
+    }
+}
+
+void ksThreadBuffer::deliver(const std::vector<Update>& updates, int index, bool clearQueued) {
+    // Each update waits on memory for its master, the master's clone array, the clone and the
+    // state the token copies, one after the other. Fetching them in stages some updates ahead
+    // (each stage needs the line the one before fetched) lets those waits overlap across
+    // nodes. Tokens come in runs per node, so a node's own lines are asked for once per run.
+    constexpr std::size_t NODE_AHEAD = 64, CLONES_AHEAD = 40, STATE_AHEAD = 16;
+    const std::size_t count = updates.size();
+    const Update* const u = updates.data();
+    for (std::size_t k = 0; k < count; ++k) {
+        if (k + NODE_AHEAD < count) {
+            const ksNode* node = u[k + NODE_AHEAD].node;
+            if (node != u[k + NODE_AHEAD - 1].node) {
+                __builtin_prefetch(node);
+                __builtin_prefetch(&node->m_clones, 1);
+            }
+        }
+        if (k + CLONES_AHEAD < count) {
+            const ksNode* node = u[k + CLONES_AHEAD].node;
+            if (node != u[k + CLONES_AHEAD - 1].node && node->m_clones)
+                __builtin_prefetch(node->m_clones + index);
+        }
+        if (k + STATE_AHEAD < count) {
+            const Update& ahead = u[k + STATE_AHEAD];
+            if (ksNode* clone = ahead.node->m_clones ? ahead.node->m_clones[index] : nullptr) {
+                if (ahead.node != u[k + STATE_AHEAD - 1].node) {
+                    __builtin_prefetch(clone);
+                    __builtin_prefetch(&clone->m_clones);
+                }
+                ahead.node->prefetchForSync(ahead.token, clone);
+            }
+        }
+        const Update& update = u[k];
+        if (clearQueued)
+            update.node->m_queuedTokens = 0;
+        ksNode** clones = update.node->m_clones;
+        if (ksNode* clone = clones ? clones[index] : nullptr)
+            clone->syncWithMasterClone(update.token, clones);
     }
 }
 

@@ -192,6 +192,31 @@ void kxLightLobe::syncWithMasterClone(int token, ksNode** clones) {
     kxTransform::syncWithMasterClone(token, clones);
 }
 
+void kxLightLobe::prefetchForSync(int token, const ksNode* clone) const {
+    const auto* to = static_cast<const kxLightLobe*>(clone);
+    auto fetch = [](const void* from, const void* into, std::size_t bytes) {
+        prefetchBytes(from, bytes, false);
+        prefetchBytes(into, bytes, true);
+    };
+    switch (token) {
+    case TOKEN_VERTICES:
+        fetch(m_vertices, to->m_vertices, sizeof(m_vertices));
+        return;
+    case TOKEN_VERTEX_BRIGHTNESS:
+        fetch(m_vertexBrightness, to->m_vertexBrightness, sizeof(m_vertexBrightness));
+        return;
+    case TOKEN_TEXTURE_MATRIX:
+        fetch(&m_textureMatrix, &to->m_textureMatrix, sizeof(m_textureMatrix));
+        return;
+    case TOKEN_ABSOLUTE_POSE:
+        fetch(&m_absolutePosition, &to->m_absolutePosition, sizeof(m_absolutePosition));
+        fetch(&m_absoluteOrientation, &to->m_absoluteOrientation, sizeof(m_absoluteOrientation));
+        return;
+    default:
+        kxTransform::prefetchForSync(token, clone);
+    }
+}
+
 // ---- copy and compare ----
 
 kuBase* kxLightLobe::makeCopy(int options) const {

@@ -86,6 +86,7 @@ public:
     bool compare(const kuBase* other, int options = 0) const override;
     ksNode* createClone(int index, ksThreadBuffer* threadBuffer) const override;
     void syncWithMasterClone(int token, ksNode** clones) override;
+    void prefetchForSync(int token, const ksNode* clone) const override;
     // Leaves one record of the footprint in the channel's light-map creation bin.
     int cull(ksTraversalCull* traversal) override;
 
