@@ -434,25 +434,15 @@ void kxLightLobe::update(ksNode* target) {
         m_staticDone = true;
 }
 
-namespace {
-// Asks for every cache line of [begin, begin + size) with the intent to write.
-void prefetchBytes(const void* begin, std::size_t size) {
-    constexpr std::uintptr_t LINE = 64;
-    const std::uintptr_t first = reinterpret_cast<std::uintptr_t>(begin) & ~(LINE - 1);
-    const std::uintptr_t last = reinterpret_cast<std::uintptr_t>(begin) + size;
-    for (std::uintptr_t line = first; line < last; line += LINE)
-        __builtin_prefetch(reinterpret_cast<const void*>(line), 1);
-}
-} // namespace
-
+// Both with the intent to write: the update writes the lobe and its probes.
 void kxLightLobe::prefetchForUpdate() const {
-    prefetchBytes(this, sizeof(*this));
+    prefetchBytes(this, sizeof(*this), true);
 }
 
 void kxLightLobe::prefetchIsectorsForUpdate() const {
     for (const auto& isector : m_isectors)
         if (isector)
-            prefetchBytes(isector.get(), sizeof(kxIsectorLOS));
+            prefetchBytes(isector.get(), sizeof(kxIsectorLOS), true);
 }
 
 void kxLightLobe::makeAxes(const double (&turn)[3][3]) {
