@@ -195,18 +195,14 @@ void kxLightLobe::syncWithMasterClone(int token, ksNode** clones) {
         setEnable(master->m_enable);
         return;
     case TOKEN_VERTICES:
-        if (m_footprints) {
-            Footprint& footprint = footprintToWrite(PART_VERTICES);
-            for (int k = 0; k < NUM_VERTICES; ++k)
-                footprint.vertices[k] = master->m_vertices[k];
-        }
+        if (m_footprints)
+            std::copy(std::begin(master->m_vertices), std::end(master->m_vertices),
+                      footprintToWrite(PART_VERTICES).vertices);
         return;
     case TOKEN_VERTEX_BRIGHTNESS:
-        if (m_footprints) {
-            Footprint& footprint = footprintToWrite(PART_BRIGHTNESS);
-            for (int k = 0; k < NUM_VERTICES; ++k)
-                footprint.vertexBrightness[k] = master->m_vertexBrightness[k];
-        }
+        if (m_footprints)
+            std::copy(std::begin(master->m_vertexBrightness), std::end(master->m_vertexBrightness),
+                      footprintToWrite(PART_BRIGHTNESS).vertexBrightness);
         return;
     case TOKEN_TEXTURE_MATRIX:
         if (m_footprints)
