@@ -21,12 +21,12 @@
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
+#include <deque>
 #include <iterator>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <utility>
-#include <vector>
 
 namespace {
 kuBase::ClassType* s_classType = nullptr;
@@ -69,7 +69,9 @@ struct RetiredFootprints {
 };
 struct FootprintGraveyard {
     std::mutex mutex;
-    std::vector<RetiredFootprints> retired;
+    // In the order retired, so by frame (a frame number that went back keeps the later ones
+    // waiting longer, which is safe).
+    std::deque<RetiredFootprints> retired;
 };
 FootprintGraveyard& footprintGraveyard() {
     static FootprintGraveyard* s_graveyard = new FootprintGraveyard;
@@ -79,17 +81,12 @@ FootprintGraveyard& footprintGraveyard() {
 // Lets go of the footprints retired at least kuPipeline::NUM_FRAME_SLOTS frames before frame
 // (all of them: once no frame is in flight).
 void releaseFootprints(int frame, bool all) {
-    std::vector<RetiredFootprints> released;
-    {
-        FootprintGraveyard& graveyard = footprintGraveyard();
-        std::lock_guard<std::mutex> guard(graveyard.mutex);
-        auto& retired = graveyard.retired;
-        auto kept = std::stable_partition(retired.begin(), retired.end(), [&](const auto& r) {
-            return !all && !(r.frame <= frame - kuPipeline::NUM_FRAME_SLOTS);
-        });
-        released.assign(std::make_move_iterator(kept), std::make_move_iterator(retired.end()));
-        retired.erase(kept, retired.end());
-    }
+    FootprintGraveyard& graveyard = footprintGraveyard();
+    std::lock_guard<std::mutex> guard(graveyard.mutex);
+    auto& retired = graveyard.retired;
+    while (!retired.empty() &&
+           (all || retired.front().frame <= frame - kuPipeline::NUM_FRAME_SLOTS))
+        retired.pop_front();
 }
 } // namespace
 
