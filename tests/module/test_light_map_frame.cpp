@@ -243,6 +243,48 @@ TEST_F(LightMapFrameTest, OneRecordPerLobeChannelAndFrameFromPerChannelPools) {
     EXPECT_EQ(factory->getNumAllocated(), allocatedAfterFirstFrame); // steady: no new records
 }
 
+TEST_F(LightMapFrameTest, RecordsDrawTheFootprintOfTheirFrame) {
+    ksChannel* channel = addChannel("c", true);
+    kxLightLobe* lobe = addLobe("lobe", 0, 0);
+    ksThreadBuffer::synchronize();
+    // A pipelined draw lags its cull: a record may be drawn after the next two frames'
+    // footprints reached the clone, and after the lobe has gone. The moving lobe's fourth frame
+    // brings the brightness alone.
+    std::vector<kxLightLobe::CullRecord*> records;
+    std::vector<kuVec3d> positions;
+    auto draw = [&](std::size_t i) {
+        records[i]->takeFootprint();
+        EXPECT_EQ(records[i]->position, positions[i]) << "frame " << i + 1;
+    };
+    for (int frame = 1; frame <= 4; ++frame) {
+        ksThread::setFrameNumber(frame);
+        if (frame < 4) {
+            lobe->setPosition(10.0 * frame, 0, 10);
+            lobe->update(nullptr);
+        } else {
+            lobe->getThreadBuffer()->appendUpdate(lobe, kxLightLobe::TOKEN_VERTEX_BRIGHTNESS,
+                                                  nullptr, false);
+        }
+        ksThreadBuffer::synchronize();
+        if (frame >= 3)
+            draw(static_cast<std::size_t>(frame - 3));
+        ksChannelBin* bin = cullChannel(channel, frame);
+        ASSERT_EQ(bin->size(), 1u);
+        records.push_back(static_cast<kxLightLobe::CullRecord*>(*bin->begin()));
+        positions.push_back(lobe->getAbsolutePositionValue());
+    }
+    const kuVec3d lastVertex = lobe->getVertex(5);
+    m_scene->removeChild(lobe);
+    m_lobes.clear();
+    ksThread::setFrameNumber(5);
+    ksThreadBuffer::synchronize();
+    draw(2);
+    draw(3);
+    EXPECT_EQ(records[3]->vertices[5], lastVertex);
+    for (int frame = 1; frame <= 4; ++frame)
+        channel->getChannelBinMgr()->recycleFrame(frame);
+}
+
 TEST_F(LightMapFrameTest, DisabledLobesAndBadChannelIdsLeaveNoRecord) {
     ksChannel* channel = addChannel("c0", true);
     kxLightLobe* off = addLobe("off", 0, 0);

@@ -165,23 +165,26 @@ private:
     ksNode* ensureClone(int index, ksThreadBuffer* threadBuffer);
     void releaseClone(int index);
 
+    // What a cull reads of every node it visits comes first, in the node's first two cache
+    // lines: the mask, the subscribed events, the cached bounds and the children.
     unsigned int m_cullMask = 0xffffffffu;
+    // A bit per event that has subscribers, kept in the master and in every clone alike, so
+    // that a cull thread learns there is nobody to tell from the clone it is visiting.
+    std::atomic<unsigned int> m_subscribedEvents{0};
+    // False means every node above this one has let go of its cache too (or bounds
+    // independently of it), so letting go stops at the first node already without one.
+    mutable bool m_boundsCached = false;
+    mutable kuSphered m_cachedBounds;
+    std::vector<kuRef<ksNode>> m_children;
+
     unsigned int m_renderMask = 0xffffffffu;
     unsigned int m_isectMask = 0xffffffffu;
     bool m_staticBounds = false;
     kuSphered m_bounds;
-    mutable kuSphered m_cachedBounds;
-    // False means every node above this one has let go of its cache too (or bounds
-    // independently of it), so letting go stops at the first node already without one.
-    mutable bool m_boundsCached = false;
-    std::vector<kuRef<ksNode>> m_children;
     std::vector<ksNode*> m_parents;
 
     struct SubscriberList;
     SubscriberList* m_subscribers = nullptr; // master only
-    // A bit per event that has subscribers, kept in the master and in every clone alike, so
-    // that a cull thread learns there is nobody to tell from the clone it is visiting.
-    std::atomic<unsigned int> m_subscribedEvents{0};
     void publishSubscribedEvents();
 
     ksNode** m_clones;

@@ -23,8 +23,11 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <deque>
 #include <iterator>
 #include <map>
+#include <memory>
+#include <mutex>
 #include <utility>
 
 namespace {
@@ -71,6 +74,35 @@ kuVec3d headingPitchRoll(const kuVec3d (&axes)[3]) {
     const double sp = y.z > 1 ? 1.0 : (y.z < -1 ? -1.0 : y.z);
     return {std::atan2(-y.x, y.y) * d, std::asin(sp) * d, std::atan2(-x.z, z.z) * d};
 }
+
+// Footprints of clones that are gone, kept until no record can refer to them: a clone may go
+// at a rendezvous while the frame culled before it is still being drawn. Made on first use and
+// never destroyed, since clones may go after the class has shut down.
+struct RetiredFootprints {
+    int frame;
+    std::unique_ptr<kxLightLobe::Footprint[]> footprints;
+};
+struct FootprintGraveyard {
+    std::mutex mutex;
+    // In the order retired, so by frame (a frame number that went back keeps the later ones
+    // waiting longer, which is safe).
+    std::deque<RetiredFootprints> retired;
+};
+FootprintGraveyard& footprintGraveyard() {
+    static FootprintGraveyard* s_graveyard = new FootprintGraveyard;
+    return *s_graveyard;
+}
+
+// Lets go of the footprints retired at least kuPipeline::NUM_FRAME_SLOTS frames before frame
+// (all of them: once no frame is in flight).
+void releaseFootprints(int frame, bool all) {
+    FootprintGraveyard& graveyard = footprintGraveyard();
+    std::lock_guard<std::mutex> guard(graveyard.mutex);
+    auto& retired = graveyard.retired;
+    while (!retired.empty() &&
+           (all || retired.front().frame <= frame - kuPipeline::NUM_FRAME_SLOTS))
+        retired.pop_front();
+}
 } // namespace
 
 // ---- construction ----
@@ -96,6 +128,7 @@ kxLightLobe::kxLightLobe(ksNode** clones, int index, ksThreadBuffer* threadBuffe
         m_texture = master->m_texture;
         m_cullRecordFactory = master->m_cullRecordFactory;
     }
+    m_footprints = new Footprint[NUM_FOOTPRINTS];
 }
 
 kxLightLobe::~kxLightLobe() {
@@ -105,6 +138,11 @@ kxLightLobe::~kxLightLobe() {
         removeIsectorsFromService();
         m_texture = nullptr;
         releaseUnusedFalloffTextures();
+    } else if (m_footprints) {
+        FootprintGraveyard& graveyard = footprintGraveyard();
+        std::lock_guard<std::mutex> guard(graveyard.mutex);
+        graveyard.retired.push_back(
+            {ksThread::resolveFrameNumber(), std::unique_ptr<Footprint[]>(m_footprints)});
     }
 }
 
@@ -142,7 +180,12 @@ int kxLightLobe::shutdownClass() {
     s_cullRecordFactory.reset();
     s_textureFactory.reset();
     s_falloffTextures.clear();
+    releaseFootprints(0, true);
     return 1;
+}
+
+void kxLightLobe::releaseRetiredFootprints(int frame) {
+    releaseFootprints(frame, false);
 }
 
 int kxLightLobe::getNodeId() const {
@@ -164,19 +207,25 @@ void kxLightLobe::syncWithMasterClone(int token, ksNode** clones) {
         setEnable(master->m_enable);
         return;
     case TOKEN_VERTICES:
-        for (int k = 0; k < NUM_VERTICES; ++k)
-            m_vertices[k] = master->m_vertices[k];
+        if (m_footprints)
+            std::copy(std::begin(master->m_vertices), std::end(master->m_vertices),
+                      footprintToWrite(PART_VERTICES).vertices);
         return;
     case TOKEN_VERTEX_BRIGHTNESS:
-        for (int k = 0; k < NUM_VERTICES; ++k)
-            m_vertexBrightness[k] = master->m_vertexBrightness[k];
+        if (m_footprints)
+            std::copy(std::begin(master->m_vertexBrightness), std::end(master->m_vertexBrightness),
+                      footprintToWrite(PART_BRIGHTNESS).vertexBrightness);
         return;
     case TOKEN_TEXTURE_MATRIX:
-        m_textureMatrix = master->m_textureMatrix;
+        if (m_footprints)
+            footprintToWrite(PART_TEXTURE_MATRIX).textureMatrix = master->m_textureMatrix;
         return;
     case TOKEN_ABSOLUTE_POSE:
-        m_absolutePosition = master->m_absolutePosition;
-        m_absoluteOrientation = master->m_absoluteOrientation;
+        if (m_footprints) {
+            Footprint& footprint = footprintToWrite(PART_POSE);
+            footprint.position = master->m_absolutePosition;
+            footprint.orientation = master->m_absoluteOrientation;
+        }
         return;
     case TOKEN_TEXTURE:
         m_texture = master->m_texture;
@@ -194,27 +243,73 @@ void kxLightLobe::syncWithMasterClone(int token, ksNode** clones) {
 
 void kxLightLobe::prefetchForSync(int token, const ksNode* clone) const {
     const auto* to = static_cast<const kxLightLobe*>(clone);
-    auto fetch = [](const void* from, const void* into, std::size_t bytes) {
+    if (!to->m_footprints) {
+        kxTransform::prefetchForSync(token, clone);
+        return;
+    }
+    // The footprint the token will write (see footprintToWrite).
+    const Footprint& into =
+        to->m_footprints[to->m_footprintShown ? (to->m_currentFootprint + 1) % NUM_FOOTPRINTS
+                                              : to->m_currentFootprint];
+    auto fetch = [](const void* from, const void* target, std::size_t bytes) {
         prefetchBytes(from, bytes, false);
-        prefetchBytes(into, bytes, true);
+        prefetchBytes(target, bytes, true);
     };
     switch (token) {
     case TOKEN_VERTICES:
-        fetch(m_vertices, to->m_vertices, sizeof(m_vertices));
+        fetch(m_vertices, into.vertices, sizeof(m_vertices));
         return;
     case TOKEN_VERTEX_BRIGHTNESS:
-        fetch(m_vertexBrightness, to->m_vertexBrightness, sizeof(m_vertexBrightness));
+        fetch(m_vertexBrightness, into.vertexBrightness, sizeof(m_vertexBrightness));
         return;
     case TOKEN_TEXTURE_MATRIX:
-        fetch(&m_textureMatrix, &to->m_textureMatrix, sizeof(m_textureMatrix));
+        fetch(&m_textureMatrix, &into.textureMatrix, sizeof(m_textureMatrix));
         return;
     case TOKEN_ABSOLUTE_POSE:
-        fetch(&m_absolutePosition, &to->m_absolutePosition, sizeof(m_absolutePosition));
-        fetch(&m_absoluteOrientation, &to->m_absoluteOrientation, sizeof(m_absoluteOrientation));
+        fetch(&m_absolutePosition, &into.position, sizeof(m_absolutePosition));
+        fetch(&m_absoluteOrientation, &into.orientation, sizeof(m_absoluteOrientation));
         return;
     default:
         kxTransform::prefetchForSync(token, clone);
     }
+}
+
+// Records refer to the clone's latest footprint until their frame is drawn. Under the frame
+// protocol a rendezvous comes after the cull of the frame before and while at most the two
+// frames before are drawn, so a clone whose latest footprint a record refers to takes the
+// tokens into the next one: of NUM_FOOTPRINTS (the pipeline's depth), that is the one no record
+// still to be drawn refers to. The parts no token brings this time are taken from the one
+// before by the next cull (takeStaleParts), since most frames bring them all.
+kxLightLobe::Footprint& kxLightLobe::footprintToWrite(unsigned part) {
+    if (m_footprintShown) {
+        m_currentFootprint = static_cast<unsigned char>((m_currentFootprint + 1) % NUM_FOOTPRINTS);
+        m_staleParts = ALL_PARTS;
+        m_footprintShown = false;
+    }
+    m_staleParts = static_cast<unsigned char>(m_staleParts & ~part);
+    return m_footprints[m_currentFootprint];
+}
+
+const kxLightLobe::Footprint& kxLightLobe::footprintHolding(unsigned part) const {
+    const int before = (m_currentFootprint + NUM_FOOTPRINTS - 1) % NUM_FOOTPRINTS;
+    return m_footprints[(m_staleParts & part) ? before : m_currentFootprint];
+}
+
+void kxLightLobe::takeStaleParts() {
+    const Footprint& before = footprintHolding(ALL_PARTS);
+    Footprint& latest = m_footprints[m_currentFootprint];
+    if (m_staleParts & PART_VERTICES)
+        std::copy(std::begin(before.vertices), std::end(before.vertices), latest.vertices);
+    if (m_staleParts & PART_BRIGHTNESS)
+        std::copy(std::begin(before.vertexBrightness), std::end(before.vertexBrightness),
+                  latest.vertexBrightness);
+    if (m_staleParts & PART_TEXTURE_MATRIX)
+        latest.textureMatrix = before.textureMatrix;
+    if (m_staleParts & PART_POSE) {
+        latest.position = before.position;
+        latest.orientation = before.orientation;
+    }
+    m_staleParts = 0;
 }
 
 // ---- copy and compare ----
@@ -322,12 +417,29 @@ krTexture* kxLightLobe::getTexture() const {
     return m_texture.get();
 }
 
+const kuMatrixf& kxLightLobe::getTextureMatrix() const {
+    return m_footprints ? footprintHolding(PART_TEXTURE_MATRIX).textureMatrix : m_textureMatrix;
+}
+
 const kuVec3d& kxLightLobe::getVertex(int index) const {
-    return index >= 0 && index < NUM_VERTICES ? m_vertices[index] : NO_VERTEX;
+    if (index < 0 || index >= NUM_VERTICES)
+        return NO_VERTEX;
+    return m_footprints ? footprintHolding(PART_VERTICES).vertices[index] : m_vertices[index];
 }
 
 float kxLightLobe::getVertexBrightness(int index) const {
-    return index >= 0 && index < NUM_VERTICES ? m_vertexBrightness[index] : 0.0f;
+    if (index < 0 || index >= NUM_VERTICES)
+        return 0.0f;
+    return m_footprints ? footprintHolding(PART_BRIGHTNESS).vertexBrightness[index]
+                        : m_vertexBrightness[index];
+}
+
+const kuVec3d& kxLightLobe::getAbsolutePositionValue() const {
+    return m_footprints ? footprintHolding(PART_POSE).position : m_absolutePosition;
+}
+
+const kuVec3d& kxLightLobe::getAbsoluteOrientationValue() const {
+    return m_footprints ? footprintHolding(PART_POSE).orientation : m_absoluteOrientation;
 }
 
 kxIsectorLOS* kxLightLobe::getIsector(int index) const {
@@ -807,21 +919,38 @@ int kxLightLobe::cull(ksTraversalCull* traversal) {
     } else if (CullRecord* record =
                    factory ? static_cast<CullRecord*>(factory->create(traversal->getChannelId(), 0))
                            : nullptr) {
-        record->textureTransform.matrix = m_textureMatrix;
-        krTexture::State* state = record->textureElement.begin_texture_state()->get();
         krTexture* texture = m_texture.get();
-        // A recycled record usually holds this texture already: no reference traffic then.
-        if (state->getTexture() != texture)
-            state->setTexture(texture);
-        state->setEnable(texture != nullptr);
+        const bool textureEnabled = texture != nullptr;
+        // A recycled record usually holds this texture already: no reference traffic then, and
+        // the state itself is not touched.
+        if (record->texture != texture || record->textureEnabled != textureEnabled) {
+            krTexture::State* state = record->textureElement.begin_texture_state()->get();
+            if (state->getTexture() != texture)
+                state->setTexture(texture);
+            state->setEnable(textureEnabled);
+            record->texture = texture;
+            record->textureEnabled = textureEnabled;
+        }
         // A texture that could not be made has no image: drawn without it, the lobe would light
         // its whole footprint square, so it lights nothing.
-        const bool imageless = texture && (texture->getWidth() <= 0 || texture->getHeight() <= 0);
-        record->position = m_absolutePosition;
-        record->orientation = m_absoluteOrientation;
-        for (int k = 0; k < NUM_VERTICES; ++k) {
-            record->vertexBrightness[k] = imageless ? 0.0f : m_vertexBrightness[k];
-            record->vertices[k] = m_vertices[k];
+        record->imageless = texture && (texture->getWidth() <= 0 || texture->getHeight() <= 0);
+        if (m_footprints) {
+            if (m_staleParts)
+                takeStaleParts();
+            record->footprint = &m_footprints[m_currentFootprint];
+            if (!m_footprintShown)
+                m_footprintShown = true;
+        } else {
+            // A master culled directly: its values change with the next update, so they are
+            // copied.
+            record->footprint = nullptr;
+            record->textureTransform.matrix = m_textureMatrix;
+            record->position = m_absolutePosition;
+            record->orientation = m_absoluteOrientation;
+            for (int k = 0; k < NUM_VERTICES; ++k) {
+                record->vertexBrightness[k] = record->imageless ? 0.0f : m_vertexBrightness[k];
+                record->vertices[k] = m_vertices[k];
+            }
         }
         bin->insert(record, nullptr);
         if (kuNotify::isWanted(kuNotify::TRACE))
@@ -844,19 +973,26 @@ kxLightLobe::CullRecord::CullRecord() {
 }
 
 kxLightLobe::CullRecord::CullRecord(const CullRecord& other)
-    : ksCullRecord(other), textureTransform(other.textureTransform), position(other.position),
+    : ksCullRecord(other), footprint(other.footprint), imageless(other.imageless),
+      textureEnabled(other.textureEnabled), texture(other.texture),
+      textureTransform(other.textureTransform), position(other.position),
       orientation(other.orientation), textureElement(other.textureElement),
       intensityScale(other.intensityScale) {
     for (int k = 0; k < NUM_VERTICES; ++k) {
         vertexBrightness[k] = other.vertexBrightness[k];
         vertices[k] = other.vertices[k];
     }
+    takeFootprint();
 }
 
 kxLightLobe::CullRecord& kxLightLobe::CullRecord::operator=(const CullRecord& other) {
     if (this == &other)
         return *this;
     ksCullRecord::operator=(other);
+    footprint = other.footprint;
+    imageless = other.imageless;
+    textureEnabled = other.textureEnabled;
+    texture = other.texture;
     textureTransform = other.textureTransform;
     for (int k = 0; k < NUM_VERTICES; ++k) {
         vertexBrightness[k] = other.vertexBrightness[k];
@@ -866,12 +1002,28 @@ kxLightLobe::CullRecord& kxLightLobe::CullRecord::operator=(const CullRecord& ot
     orientation = other.orientation;
     textureElement = other.textureElement;
     intensityScale = other.intensityScale;
+    takeFootprint();
     return *this;
 }
 
 kxLightLobe::CullRecord::~CullRecord() = default;
 
+void kxLightLobe::CullRecord::takeFootprint() {
+    const Footprint* from = footprint;
+    if (!from)
+        return;
+    footprint = nullptr;
+    textureTransform.matrix = from->textureMatrix;
+    position = from->position;
+    orientation = from->orientation;
+    for (int k = 0; k < NUM_VERTICES; ++k) {
+        vertexBrightness[k] = imageless ? 0.0f : from->vertexBrightness[k];
+        vertices[k] = from->vertices[k];
+    }
+}
+
 void kxLightLobe::CullRecord::processDraw(krDrawContext* context) {
+    takeFootprint();
     if (context) {
         context->setElement(krTransform::ElementTexture::Id, textureTransform, false);
         context->setElement(krTexture::Element::Id, textureElement, false);

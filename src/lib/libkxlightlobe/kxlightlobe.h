@@ -8,6 +8,7 @@
 #include <kr/krTransform.h>
 #include <ks/ksCullRecord.h>
 #include <ku/kuMatrix.h>
+#include <ku/kuPipeline.h>
 #include <ku/kuString.h>
 #include <kx/kxTransform.h>
 
@@ -43,16 +44,39 @@ public:
     // Largest generated texture side: beyond it no driver can take the texture anyway.
     enum { MAX_TEXTURE_SIZE = 8192 };
 
+    // What a clone holds of its master's footprint for one frame: the lines a record draws.
+    struct Footprint {
+        kuMatrixf textureMatrix;
+        float vertexBrightness[NUM_VERTICES] = {};
+        kuVec3d vertices[NUM_VERTICES];
+        kuVec3d position;
+        kuVec3d orientation;
+    };
+
     // One lobe's footprint for one channel and frame, drawn into the channel's light map.
+    // The cull leaves only a pointer to the clone's footprint of the frame (which stays
+    // unchanged until the frame has been drawn); the draw takes the values from it, so that a
+    // cull copies a few words per record rather than the 16 vertices.
     // Threads: filled on a cull thread, drawn on the channel's draw thread.
     class KXLIGHTLOBE_API CullRecord : public ksCullRecord {
     public:
         CullRecord();
+        // A copy takes the values of the footprint the other refers to.
         CullRecord(const CullRecord& other);
         CullRecord& operator=(const CullRecord& other);
         ~CullRecord() override;
 
         void processDraw(krDrawContext* context) override;
+        // Fills the values below from the footprint the cull referred to (once; draw thread).
+        void takeFootprint();
+
+        // Set by the cull, read by takeFootprint: kept in the record's first lines.
+        const Footprint* footprint = nullptr;
+        // The lobe's texture has no image: the footprint is drawn dark.
+        bool imageless = false;
+        // What the texture state below holds, so that a cull reads the record alone.
+        bool textureEnabled = false;
+        const krTexture* texture = nullptr;
 
         // The texture matrix, as the draw-context element it is drawn with.
         krTransform::ElementTexture textureTransform;
@@ -125,6 +149,9 @@ public:
     ksCullRecordFactory* getCullRecordFactory() const;
     // The class's shared factory (null outside initializeClass/shutdownClass).
     static CullRecordFactory* getSharedCullRecordFactory();
+    // Lets go of the footprints of clones gone at least kuPipeline::NUM_FRAME_SLOTS frames
+    // before frame, which no record can refer to any more (application thread, each frame).
+    static void releaseRetiredFootprints(int frame);
 
     // Binds the "LightLobe" configuration keywords.
     static int configureParser();
@@ -140,12 +167,13 @@ public:
 
     // State read by the light map and by tests.
     krTexture* getTexture() const;
-    const kuMatrixf& getTextureMatrix() const { return m_textureMatrix; }
+    // On a clone: what its latest delivered tokens brought.
+    const kuMatrixf& getTextureMatrix() const;
     // Outside [0, NUM_VERTICES): the origin, and no brightness.
     const kuVec3d& getVertex(int index) const;
     float getVertexBrightness(int index) const;
-    const kuVec3d& getAbsolutePositionValue() const { return m_absolutePosition; }
-    const kuVec3d& getAbsoluteOrientationValue() const { return m_absoluteOrientation; }
+    const kuVec3d& getAbsolutePositionValue() const;
+    const kuVec3d& getAbsoluteOrientationValue() const;
     kxIsectorLOS* getIsector(int index) const;
     bool getRemoveIsectorsPending() const { return m_removeIsectorsPending; }
     const kuVec3d& getGroundPlane() const { return m_groundPlane; }
@@ -178,7 +206,33 @@ private:
     void addIsectorsToService();
     void removeIsectorsFromService();
 
+    // A clone's footprints: one per frame a record may still draw (see syncWithMasterClone).
+    enum { NUM_FOOTPRINTS = kuPipeline::DEPTH };
+    enum FootprintPart : unsigned {
+        PART_VERTICES = 1,
+        PART_BRIGHTNESS = 2,
+        PART_TEXTURE_MATRIX = 4,
+        PART_POSE = 8,
+        ALL_PARTS = 15
+    };
+    // The footprint a token writes on a clone (application thread, at the rendezvous).
+    Footprint& footprintToWrite(unsigned part);
+    // The clone's footprint that holds part as last delivered.
+    const Footprint& footprintHolding(unsigned part) const;
+    // Completes the latest footprint with the parts no token brought (cull thread).
+    void takeStaleParts();
+
+    // What a cull reads of a clone, together (after the node's own state).
     bool m_enable = true;
+    // Clones: which of the NUM_FOOTPRINTS footprints is the latest, which of its parts are
+    // still to be taken from the one before it, and whether a record refers to it.
+    unsigned char m_currentFootprint = 0;
+    unsigned char m_staleParts = 0;
+    bool m_footprintShown = false;
+    Footprint* m_footprints = nullptr; // clones only
+    kuRef<krTexture> m_texture;
+    kuRef<ksCullRecordFactory> m_cullRecordFactory;
+
     bool m_wasStatic = false;
     bool m_staticDone = false;
     float m_spreadAngle = 20.0f;
@@ -186,7 +240,6 @@ private:
     float m_brightness = 1.0f;
     Falloff m_falloff = FALLOFF_SQUARED;
     bool m_customTexture = false;
-    kuRef<krTexture> m_texture;
     kuString m_textureFile;
     unsigned int m_textureSize = 128;
     kuMatrixf m_textureMatrix;
@@ -216,7 +269,6 @@ private:
     double m_footprintOuter = 0.0;
     double m_footprintInner = 0.0;
     double m_footprintInverse[3] = {};
-    kuRef<ksCullRecordFactory> m_cullRecordFactory;
 };
 
 #endif

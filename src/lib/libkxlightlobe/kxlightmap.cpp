@@ -411,6 +411,7 @@ void kxLightMap::UpdateSubscriber::notify(int, ksServiceMgr* serviceMgr) {
 void kxLightMap::update(int frame) {
     const double start = kuTime::get();
     m_frame = frame;
+    kxLightLobe::releaseRetiredFootprints(frame);
     kxScene* scene = kxScene::get(0);
     if (!scene) {
         kuNotify::print(5, s_classType, "No scene -- kxLightMap::update bailing");
@@ -721,6 +722,7 @@ float kxLightMap::preRenderLobes(const ksChannel* channel, krDrawContext* contex
 void kxLightMap::transformCullRecord(const ksChannel* channel, kxLightLobe::CullRecord* record) {
     if (!record)
         return;
+    record->takeFootprint();
     const std::shared_ptr<_channel_data> data = findChannelData(channel);
     kuVec3d eye;
     if (data)
