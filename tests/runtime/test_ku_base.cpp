@@ -1,6 +1,7 @@
 // Reference counting, the class-type registry and the kuBase object core.
 #include <ku/kuAllocRef.h>
 #include <ku/kuBase.h>
+#include <ku/kuHeapPages.h>
 #include <ku/kuMemBase.h>
 #include <ku/kuNotify.h>
 
@@ -8,7 +9,11 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdint>
+#include <fstream>
 #include <iterator>
+#include <memory>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -58,6 +63,54 @@ private:
         static_cast<NotifyCapture*>(self)->messages.push_back({level, type, text});
     }
 };
+
+// ---- heap pages ----
+
+// The "THPeligible" line of the mapping that holds an address, or -1 when none says.
+int hugePageEligibility(const void* address) {
+    const auto at = reinterpret_cast<std::uintptr_t>(address);
+    std::ifstream maps("/proc/self/smaps");
+    std::string line;
+    bool inside = false;
+    while (std::getline(maps, line)) {
+        std::uintptr_t from = 0, to = 0;
+        char dash = 0;
+        std::istringstream range(line);
+        if (range >> std::hex >> from >> dash >> to && dash == '-' &&
+            line.find(':') > line.find(' ')) {
+            inside = from <= at && at < to;
+        } else if (inside && line.rfind("THPeligible:", 0) == 0) {
+            return std::stoi(line.substr(12));
+        }
+    }
+    return -1;
+}
+
+TEST(KuHeapPagesTest, HeapGrowthUnderRuntimeObjectsIsAdvisedForHugePages) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "a sanitizer's allocator owns the heap";
+#else
+    std::ifstream mode("/sys/kernel/mm/transparent_hugepage/enabled");
+    std::string modes;
+    std::getline(mode, modes);
+    if (modes.empty() || modes.find("[never]") != std::string::npos)
+        GTEST_SKIP() << "transparent huge pages are off here";
+    struct Block : kuMemBase {
+        char bytes[1500];
+    };
+    // Three heap steps of runtime objects, as a large scene's set-up makes.
+    std::vector<kuRef<Block>> blocks;
+    const std::size_t count = 3 * kuHeapPages::HEAP_STEP / sizeof(Block);
+    blocks.reserve(count);
+    for (std::size_t i = 0; i < count; ++i)
+        blocks.emplace_back(new Block);
+    EXPECT_GE(kuHeapPages::getAdvisedBytes(), std::size_t(kuHeapPages::HEAP_STEP));
+    // The last objects lie in heap the system may back with huge pages; the first ones may not
+    // (the heap had grown before).
+    EXPECT_EQ(hugePageEligibility(blocks.back().get()), 1);
+    EXPECT_EQ(hugePageEligibility(blocks[count / 2].get()), 1);
+#endif
+}
 
 // ---- kuMemBase / kuRef ----
 

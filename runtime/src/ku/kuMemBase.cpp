@@ -1,5 +1,7 @@
 #include <ku/kuMemBase.h>
 
+#include <ku/kuHeapPages.h>
+
 #include <cassert>
 #include <new>
 
@@ -34,6 +36,7 @@ std::size_t kuMemBase::getSizeAllocated() const {
 
 void* kuMemBase::operator new(std::size_t size) {
     void* pointer = ::operator new(size);
+    kuHeapPages::noteAllocation(pointer);
     s_liveAllocations.fetch_add(1, std::memory_order_relaxed);
     return pointer;
 }
