@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <memory>
@@ -86,30 +87,53 @@ int hugePageEligibility(const void* address) {
     return -1;
 }
 
-TEST(KuHeapPagesTest, HeapGrowthUnderRuntimeObjectsIsAdvisedForHugePages) {
+struct HeapBlock : kuMemBase {
+    char bytes[1500];
+};
+
+// Three heap steps of runtime objects, as a large scene's set-up makes.
+std::vector<kuRef<HeapBlock>> fillHeapSteps() {
+    std::vector<kuRef<HeapBlock>> blocks;
+    const std::size_t count = 3 * kuHeapPages::HEAP_STEP / sizeof(HeapBlock);
+    blocks.reserve(count);
+    for (std::size_t i = 0; i < count; ++i)
+        blocks.emplace_back(new HeapBlock);
+    return blocks;
+}
+
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-    GTEST_SKIP() << "a sanitizer's allocator owns the heap";
+#define SKIP_UNDER_SANITIZERS() GTEST_SKIP() << "a sanitizer's allocator owns the heap"
 #else
+#define SKIP_UNDER_SANITIZERS() (void)0
+#endif
+
+TEST(KuHeapPagesTest, HeapGrowthUnderRuntimeObjectsIsAdvisedForHugePages) {
+    SKIP_UNDER_SANITIZERS();
     std::ifstream mode("/sys/kernel/mm/transparent_hugepage/enabled");
     std::string modes;
     std::getline(mode, modes);
     if (modes.empty() || modes.find("[never]") != std::string::npos)
         GTEST_SKIP() << "transparent huge pages are off here";
-    struct Block : kuMemBase {
-        char bytes[1500];
-    };
-    // Three heap steps of runtime objects, as a large scene's set-up makes.
-    std::vector<kuRef<Block>> blocks;
-    const std::size_t count = 3 * kuHeapPages::HEAP_STEP / sizeof(Block);
-    blocks.reserve(count);
-    for (std::size_t i = 0; i < count; ++i)
-        blocks.emplace_back(new Block);
+    const std::vector<kuRef<HeapBlock>> blocks = fillHeapSteps();
     EXPECT_GE(kuHeapPages::getAdvisedBytes(), std::size_t(kuHeapPages::HEAP_STEP));
     // The last objects lie in heap the system may back with huge pages; the first ones may not
     // (the heap had grown before).
     EXPECT_EQ(hugePageEligibility(blocks.back().get()), 1);
-    EXPECT_EQ(hugePageEligibility(blocks[count / 2].get()), 1);
-#endif
+    EXPECT_EQ(hugePageEligibility(blocks[blocks.size() / 2].get()), 1);
+}
+
+TEST(KuHeapPagesTest, TheEnvironmentTurnsTheAdviceOff) {
+    SKIP_UNDER_SANITIZERS();
+    // A fresh process: the setting is read once, at the first allocation.
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    setenv("KESTRIX_HEAP_HUGE_PAGES", "0", 1);
+    EXPECT_EXIT(
+        {
+            const std::vector<kuRef<HeapBlock>> blocks = fillHeapSteps();
+            std::exit(kuHeapPages::getAdvisedBytes() == 0 ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
+    unsetenv("KESTRIX_HEAP_HUGE_PAGES");
 }
 
 // ---- kuMemBase / kuRef ----

@@ -2,6 +2,8 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
 #include <mutex>
 
 #if defined(__GLIBC__)
@@ -23,7 +25,11 @@ std::mutex s_mutex;
 
 constexpr std::uintptr_t PAGE_SIZE_2M = std::uintptr_t(2) << 20;
 
+// KESTRIX_HEAP_HUGE_PAGES=0 in the environment leaves the heap as the C library keeps it.
 bool grow() {
+    const char* setting = std::getenv("KESTRIX_HEAP_HUGE_PAGES");
+    if (setting && std::strcmp(setting, "0") == 0)
+        return false;
     // Large steps keep the heap's mapping ahead of its use, so that a whole 2 MiB page lies
     // inside it when first touched. Blocks up to the C library's largest dynamic threshold stay
     // on the heap, as they would once it had adapted.
@@ -37,7 +43,8 @@ bool grow() {
 void kuHeapPages::noteAllocation(const void* block) {
 #ifdef KU_HEAP_PAGES
     static const bool s_growing = grow();
-    (void)s_growing;
+    if (!s_growing)
+        return;
     // sbrk(0) reads the C library's cached break: no system call.
     const auto brk = reinterpret_cast<std::uintptr_t>(sbrk(0));
     if (brk == s_seenBreak.load(std::memory_order_relaxed))
