@@ -23,7 +23,7 @@ std::atomic<std::uintptr_t> s_seenBreak{0};
 std::atomic<std::size_t> s_advisedBytes{0};
 std::mutex s_mutex;
 
-constexpr std::uintptr_t PAGE_SIZE_2M = std::uintptr_t(2) << 20;
+constexpr std::uintptr_t HUGE_PAGE = std::uintptr_t(2) << 20;
 
 // KESTRIX_HEAP_HUGE_PAGES=0 in the environment leaves the heap as the C library keeps it.
 bool grow() {
@@ -61,7 +61,7 @@ void kuHeapPages::noteAllocation(const void* block) {
     const std::uintptr_t pageSize = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
     std::uintptr_t from = seen > address ? seen : address;
     from = (from + pageSize - 1) & ~(pageSize - 1);
-    if (brk - from < PAGE_SIZE_2M)
+    if (brk - from < HUGE_PAGE)
         return;
     if (madvise(reinterpret_cast<void*>(from), brk - from, MADV_HUGEPAGE) == 0)
         s_advisedBytes.fetch_add(brk - from, std::memory_order_relaxed);
