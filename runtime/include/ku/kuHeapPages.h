@@ -11,9 +11,9 @@
 // puts its heap on huge pages only when told so in the environment at process start; the
 // runtime does the same from inside: the heap grows in steps of HEAP_STEP, and each step is
 // advised for transparent huge pages as soon as the runtime's allocator sees the heap has grown,
-// before its objects fill it. Where the system turns transparent huge pages off, or the heap is
-// not the C library's (a sanitizer's allocator), nothing changes; KESTRIX_HEAP_HUGE_PAGES=0 in the
-// environment turns it off.
+// before its objects fill it. Where the system turns transparent huge pages off the advice has
+// no effect, and where the heap is not the C library's (a sanitizer's allocator) nothing is
+// advised. KESTRIX_HEAP_HUGE_PAGES=0 in the environment leaves the heap as it was.
 class KX_API kuHeapPages {
 public:
     enum : std::size_t { HEAP_STEP = std::size_t(64) << 20 };
